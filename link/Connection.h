@@ -1,0 +1,50 @@
+// The tool's one connection to the device: finding and opening it, sending the identity request,
+// and the shared handle that the reader thread reads from.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "HidPort.h"
+#include "ReportMailbox.h"
+
+namespace devlink {
+
+inline constexpr std::uint16_t kVendorId = 0x0483;
+inline constexpr std::uint16_t kProductId = 0x5750;
+
+// Shared by every thread inside a call on the device; the last owner to let go closes it.
+using DeviceRef = std::shared_ptr<HidDevice>;
+
+class DeviceLink {
+ public:
+  explicit DeviceLink(HidPort& port) : port_(port) {}
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
+
+  // Finds the first device with the tool's vendor and product ids, opens it and asks it to
+  // identify itself. The new handle replaces the current one; the old one is closed once the
+  // reader is done with it. Returns false, leaving the current device in use, when no device is
+  // listed or the open fails.
+  bool Connect();
+
+  // Writes an identity request to the current device, if there is one; a failed write is ignored.
+  void SendIdentityRequest();
+
+  DeviceRef CurrentDevice() const { return DeviceHandle.load(std::memory_order_acquire); }
+  bool HasDevice() const { return CurrentDevice() != nullptr; }
+
+  // Forgets `device` if it is still the current one and says whether it was. A failure of a
+  // handle that a connect has already replaced must not throw away the newer device.
+  bool ForgetDevice(const DeviceRef& device);
+
+  ReportMailbox& Mailbox() { return mailbox_; }
+
+ private:
+  HidPort& port_;
+  std::atomic<DeviceRef> DeviceHandle;  // null while no device is open
+  ReportMailbox mailbox_;
+};
+
+}  // namespace devlink
