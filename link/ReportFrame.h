@@ -67,6 +67,11 @@ constexpr std::uint32_t ReportChecksum(std::span<const std::uint8_t> data) {
 // (at most 55 bytes, the rest zero) and the checksum of bytes 0..59 stored big-endian.
 ReportFrame BuildOutgoingFrame(std::uint8_t command, std::span<const std::uint8_t> payload = {});
 
+// Builds a device-to-tool frame the way the device does: report number 1, signature F0 0F E0, the
+// message code, the payload and the checksum. The tool never sends one; the virtual device and the
+// tests do.
+ReportFrame BuildIncomingFrame(std::uint8_t code, std::span<const std::uint8_t> payload = {});
+
 // True when bytes 60..63 hold, big-endian, the checksum of bytes 0..59. Nothing else is checked.
 bool IsValidFrame(const ReportFrame& frame);
 
