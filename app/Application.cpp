@@ -1,0 +1,57 @@
+#include "Application.h"
+
+#include <QFont>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "Connection.h"
+#include "Main_file.h"
+
+namespace zodivo {
+
+void ConfigureApplication() {
+  // The display name stays unset: Qt would append it to every window caption.
+  QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
+  QFont::insertSubstitution(QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"));
+}
+
+void ShowCurrentException() {
+  QString message;
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    message = QString::fromLocal8Bit(error.what());
+  } catch (...) {
+  }
+  QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), message, QMessageBox::Ok);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+bool Application::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (...) {
+    ShowCurrentException();
+    return false;
+  }
+}
+
+void RunAndExit(Application& app, devlink::HidPort& port) {
+  try {
+    ConfigureApplication();
+    auto* link = new devlink::DeviceLink(port);
+    auto* form = new TForm1(*link);
+    form->show();
+    app.exec();
+  } catch (...) {
+    ShowCurrentException();
+  }
+  // No destructor runs: neither the reader's nor that of anything it still uses.
+  std::fflush(nullptr);
+  std::_Exit(EXIT_SUCCESS);
+}
+
+}  // namespace zodivo

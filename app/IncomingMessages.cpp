@@ -1,0 +1,72 @@
+#include "IncomingMessages.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace zodivo {
+
+namespace {
+
+constexpr char16_t kControlPictures = 0x2400;  // U+2400..U+241F stand for the C0 controls
+constexpr char16_t kDeletePicture = 0x2421;
+
+// Shows control characters as their Control Pictures, so that a frame always stays one line of
+// the log view and a tab or line break in the device's text is still visible. A C1 control can
+// only come from a byte the code page leaves undefined (0x98), which the decoder passes through
+// unchanged; it becomes the replacement character.
+void MakeSingleLine(QString& text) {
+  for (QChar& c : text) {
+    const char16_t unit = c.unicode();
+    if (unit < 0x20) {
+      c = QChar(char16_t(kControlPictures + unit));
+    } else if (unit == 0x7F) {
+      c = QChar(kDeletePicture);
+    } else if (unit >= 0x80 && unit < 0xA0) {
+      c = QChar(QChar::ReplacementCharacter);
+    }
+  }
+}
+
+QString IdentityText(const devlink::ReportFrame& frame) {
+  constexpr std::size_t kIdOffset = 6;
+  constexpr std::size_t kIdSize = 12;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  QString text = QString::fromUtf16(kUniqueIdPrefix);
+  text.reserve(text.size() + 2 * kIdSize);
+  for (std::size_t i = kIdOffset; i < kIdOffset + kIdSize; ++i) {
+    text.append(QLatin1Char(kHex[frame[i] >> 4]));
+    text.append(QLatin1Char(kHex[frame[i] & 0x0F]));
+  }
+  return text;
+}
+
+}  // namespace
+
+IncomingMessages::IncomingMessages() : decoder_("windows-1251", QStringConverter::Flag::Stateless) {}
+
+QString IncomingMessages::DecodeLogText(const devlink::ReportFrame& frame) {
+  const auto* begin = frame.data() + devlink::kPayloadOffset;
+  const auto* end = std::find(begin, begin + devlink::kPayloadSize, std::uint8_t{0});
+  QString text = decoder_.decode(QByteArrayView(begin, std::distance(begin, end)));
+  MakeSingleLine(text);
+  return text;
+}
+
+DisplayChange IncomingMessages::Handle(devlink::ReportFrame frame, bool log_paused) {
+  if (!devlink::IsValidFrame(frame)) {
+    return {};
+  }
+  switch (devlink::FrameHeader(frame)) {
+    case devlink::kLogTextHeader:
+      if (log_paused) {
+        return {};
+      }
+      return AppendLogLine{DecodeLogText(frame)};
+    case devlink::kIdentityReplyHeader:
+      return ShowIdentity{QString::fromUtf16(kConnectedStatus), IdentityText(frame)};
+    default:
+      return {};
+  }
+}
+
+}  // namespace zodivo

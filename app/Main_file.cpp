@@ -1,0 +1,201 @@
+#include "Main_file.h"
+
+#include <QFont>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+#include <stdexcept>
+#include <variant>
+
+#include "Application.h"
+
+namespace {
+
+constexpr int kClientWidth = 336;
+constexpr int kClientHeight = 549;
+constexpr int kTickMilliseconds = 10;
+
+QFont Verdana(int pixel_size, bool bold) {
+  QFont font(QStringLiteral("Verdana"));
+  font.setPixelSize(pixel_size);
+  font.setBold(bold);
+  return font;
+}
+
+// Runs one of the window's handlers from the event loop. An exception leaving it is shown here,
+// before it could unwind through the toolkit, and the loop goes on.
+template <typename Handler>
+auto Guarded(TForm1* form, Handler handler) {
+  return [form, handler] {
+    try {
+      (form->*handler)();
+    } catch (...) {
+      zodivo::ShowCurrentException();
+    }
+  };
+}
+
+template <typename... Visitors>
+struct Overloaded : Visitors... {
+  using Visitors::operator()...;
+};
+
+}  // namespace
+
+TForm1::TForm1(devlink::DeviceLink& link, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint),
+      link_(link) {
+  if (!messages_.IsValid()) {
+    throw std::runtime_error("This system's Qt cannot decode code page 1251 (windows-1251).");
+  }
+  CreateControls();
+  FormCreate();
+}
+
+void TForm1::CreateControls() {
+  setWindowTitle(QString::fromUtf16(zodivo::kWindowCaption));
+  setFixedSize(kClientWidth, kClientHeight);
+  setFont(Verdana(16, false));
+  SetBackground(zodivo::kMediumGrey);
+  if (const QScreen* desktop = screen()) {
+    const QRect area = desktop->availableGeometry();
+    move(area.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+  }
+
+  Label1 = new QLabel(QString::fromUtf16(zodivo::kWaitingForConnection), this);
+  Label1->setFont(Verdana(13, true));
+  Label1->move(16, 6);
+  Label1->adjustSize();
+
+  Edit1 = new QLineEdit(this);
+  Edit1->setGeometry(16, 24, 305, 24);
+  Edit1->setFont(Verdana(13, false));
+  Edit1->setReadOnly(true);
+  Edit1->setAttribute(Qt::WA_InputMethodEnabled, false);
+
+  Button1 = new QPushButton(QStringLiteral("CONNECT"), this);
+  Button1->setGeometry(16, 64, 305, 25);
+  Button1->setFont(Verdana(13, true));
+  connect(Button1, &QPushButton::clicked, this, Guarded(this, &TForm1::Button1Click));
+
+  Memo1 = new QPlainTextEdit(this);
+  Memo1->setGeometry(16, 248, 305, 249);
+  Memo1->setFont(Verdana(13, false));
+  Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setTabChangesFocus(true);
+  // Every appended line would otherwise be kept a second time in the undo history.
+  Memo1->setUndoRedoEnabled(false);
+  QPalette memo_palette = Memo1->palette();
+  memo_palette.setColor(QPalette::Base, QGuiApplication::palette().color(QPalette::Midlight));
+  Memo1->setPalette(memo_palette);
+
+  Button5 = new QPushButton(QStringLiteral("PAUSE / RESUME LOG"), this);
+  Button5->setGeometry(48, 512, 241, 25);
+  Button5->setFont(Verdana(13, true));
+  connect(Button5, &QPushButton::clicked, this, Guarded(this, &TForm1::Button5Click));
+
+  setTabOrder(Edit1, Button1);
+  setTabOrder(Button1, Memo1);
+  setTabOrder(Memo1, Button5);
+
+  Timer1 = new QTimer(this);
+  Timer1->setTimerType(Qt::PreciseTimer);
+  Timer1->setInterval(kTickMilliseconds);
+  connect(Timer1, &QTimer::timeout, this, Guarded(this, &TForm1::Timer1Timer));
+}
+
+void TForm1::FormCreate() {
+  Memo1->clear();
+  // The reader never touches a widget: it only queues the loss for the UI thread.
+  reader_ = std::make_unique<devlink::ReadThread>(link_, [this] {
+    QMetaObject::invokeMethod(this, Guarded(this, &TForm1::DeviceLost), Qt::QueuedConnection);
+  });
+  // The mailbox's lock was created with the link. The first tick comes from the event loop,
+  // after creation has finished.
+  Timer1->start();
+}
+
+void TForm1::Button1Click() {
+  if (link_.Connect()) {
+    SetBackground(zodivo::kLightGreen);
+  }
+}
+
+void TForm1::Button5Click() { ++LogPauseCount; }
+
+void TForm1::Timer1Timer() {
+  pending_log_lines_.clear();
+  link_.Mailbox().TakeAll(frames_);
+  const bool paused = (LogPauseCount & 1u) != 0;
+  for (const devlink::ReportFrame& frame : frames_) {
+    std::visit(Overloaded{
+                   [](std::monostate) {},
+                   [this](const zodivo::ShowIdentity& shown) {
+                     SetStatusText(shown.status);
+                     SetIdentityText(shown.identity);
+                   },
+                   [this](zodivo::AppendLogLine&& line) { pending_log_lines_.append(std::move(line.text)); },
+               },
+               messages_.Handle(frame, paused));
+  }
+  AppendPendingLogLines();
+
+  if (!link_.HasDevice()) {
+    if (!Memo1->document()->isEmpty() || log_has_lines_) {
+      Memo1->clear();
+      log_has_lines_ = false;
+    }
+    if (!Edit1->text().isEmpty()) {
+      Edit1->clear();
+    }
+  }
+}
+
+void TForm1::DeviceLost() {
+  SetStatusText(QString::fromUtf16(zodivo::kWaitingForDevice));
+  SetBackground(zodivo::kMediumGrey);
+}
+
+void TForm1::SetBackground(const QColor& colour) {
+  QPalette window_palette = palette();
+  window_palette.setColor(QPalette::Window, colour);
+  setPalette(window_palette);
+}
+
+void TForm1::SetStatusText(const QString& text) {
+  Label1->setText(text);
+  Label1->adjustSize();
+}
+
+void TForm1::SetIdentityText(const QString& text) { Edit1->setText(text); }
+
+void TForm1::AppendPendingLogLines() {
+  if (pending_log_lines_.isEmpty()) {
+    return;
+  }
+  // One edit for the whole batch, so the view lays itself out once per tick.
+  QTextCursor cursor(Memo1->document());
+  cursor.beginEditBlock();
+  cursor.movePosition(QTextCursor::End);
+  if (log_has_lines_ || !Memo1->document()->isEmpty()) {
+    cursor.insertBlock();
+  }
+  cursor.insertText(pending_log_lines_.join(QLatin1Char('\n')));
+  cursor.endEditBlock();
+  log_has_lines_ = true;
+  Memo1->setTextCursor(cursor);
+  Memo1->ensureCursorVisible();
+  pending_log_lines_.clear();
+}
