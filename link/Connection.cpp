@@ -14,7 +14,13 @@ bool DeviceLink::Connect() {
   if (!opened) {
     return false;
   }
-  DeviceHandle.store(std::move(opened), std::memory_order_release);
+  {
+    std::lock_guard guard(handle_mutex_);
+    DeviceHandle.swap(opened);
+  }
+  // The replaced handle, if any, is released here, outside the lock; it closes now unless the
+  // reader is still blocked on it, in which case the reader closes it when its read returns.
+  opened.reset();
   SendIdentityRequest();
   return true;
 }
@@ -27,9 +33,15 @@ void DeviceLink::SendIdentityRequest() {
 }
 
 bool DeviceLink::ForgetDevice(const DeviceRef& device) {
-  DeviceRef expected = device;
-  return DeviceHandle.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel,
-                                              std::memory_order_acquire);
+  DeviceRef forgotten;
+  {
+    std::lock_guard guard(handle_mutex_);
+    if (DeviceHandle != device) {
+      return false;
+    }
+    forgotten.swap(DeviceHandle);
+  }
+  return true;
 }
 
 }  // namespace devlink

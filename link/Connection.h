@@ -2,9 +2,9 @@
 // and the shared handle that the reader thread reads from.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "HidPort.h"
 #include "ReportMailbox.h"
@@ -32,7 +32,10 @@ class DeviceLink {
   // Writes an identity request to the current device, if there is one; a failed write is ignored.
   void SendIdentityRequest();
 
-  DeviceRef CurrentDevice() const { return DeviceHandle.load(std::memory_order_acquire); }
+  DeviceRef CurrentDevice() const {
+    std::lock_guard guard(handle_mutex_);
+    return DeviceHandle;
+  }
   bool HasDevice() const { return CurrentDevice() != nullptr; }
 
   // Forgets `device` if it is still the current one and says whether it was. A failure of a
@@ -43,7 +46,10 @@ class DeviceLink {
 
  private:
   HidPort& port_;
-  std::atomic<DeviceRef> DeviceHandle;  // null while no device is open
+  // Swapped and copied only under handle_mutex_, never held across a device call. (libstdc++'s
+  // std::atomic<std::shared_ptr> would do the same, but ThreadSanitizer cannot see its lock.)
+  mutable std::mutex handle_mutex_;
+  DeviceRef DeviceHandle;  // null while no device is open
   ReportMailbox mailbox_;
 };
 

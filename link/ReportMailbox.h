@@ -6,10 +6,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "ReportFrame.h"
+#include "TimedLock.h"
 
 namespace devlink {
 
@@ -32,7 +32,7 @@ class ReportMailbox {
   std::uint64_t DroppedCount() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
-  std::timed_mutex MailboxLock;
+  TimedLock MailboxLock;
   std::vector<ReportFrame> pending_;  // guarded by MailboxLock
   std::atomic<std::uint64_t> dropped_{0};
 };

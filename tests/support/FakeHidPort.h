@@ -46,6 +46,14 @@ class FakeHidPort : public HidPort {
   void SendBytes(std::vector<std::uint8_t> bytes) { Deliver(Input{std::move(bytes)}); }
   // The next read on every open handle fails once; the device stays listed.
   void FailNextRead() { Deliver(Input{{}, true}); }
+  // Fails only the reads under way right now, as when one handle breaks.
+  void FailBlockedReads() {
+    std::lock_guard lock(mutex_);
+    for (Device* device : devices_) {
+      if (device->busy > 0) device->inputs.push_back(Input{{}, true});
+    }
+    changed_.notify_all();
+  }
 
   // --- What the tool did ------------------------------------------------------------------
   std::vector<std::vector<std::uint8_t>> Written() const {
