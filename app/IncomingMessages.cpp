@@ -7,20 +7,15 @@ namespace zodivo {
 
 namespace {
 
-constexpr char16_t kControlPictures = 0x2400;  // U+2400..U+241F stand for the C0 controls
-constexpr char16_t kDeletePicture = 0x2421;
-
-// Shows control characters as their Control Pictures, so that a frame always stays one line of
-// the log view and a tab or line break in the device's text is still visible. A C1 control can
-// only come from a byte the code page leaves undefined (0x98), which the decoder passes through
-// unchanged; it becomes the replacement character.
+// Turns control characters into blanks, so that a frame always stays one line of the log view.
+// (Their Control Pictures would be more telling, but DejaVu Sans has no glyphs for them.)
+// A C1 control can only come from a byte the code page leaves undefined (0x98), which the decoder
+// passes through unchanged; it becomes the replacement character.
 void MakeSingleLine(QString& text) {
   for (QChar& c : text) {
     const char16_t unit = c.unicode();
-    if (unit < 0x20) {
-      c = QChar(char16_t(kControlPictures + unit));
-    } else if (unit == 0x7F) {
-      c = QChar(kDeletePicture);
+    if (unit < 0x20 || unit == 0x7F) {
+      c = QChar(u' ');
     } else if (unit >= 0x80 && unit < 0xA0) {
       c = QChar(QChar::ReplacementCharacter);
     }
