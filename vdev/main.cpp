@@ -39,7 +39,7 @@ constexpr char kUsage[] =
     "  --id HEX          the 12-byte identifier as 24 hex digits (default 544156524958000000000001)\n"
     "  --serial TEXT     the serial number the system lists (default: the identifier in hex)\n"
     "  --count N         once opened, also send the log lines \"Log line 1\" .. \"Log line N\"\n"
-    "  --interval MS     milliseconds between the lines of that series (default 100)\n"
+    "  --interval MS     at least MS milliseconds between the lines of that series (default 100)\n"
     "  --greeting TEXT   a log line sent right after every identity reply\n"
     "  --record FILE     write every report received from the tool to FILE, one line of hex each\n"
     "  --help            show this text\n";
@@ -250,8 +250,9 @@ class VirtualDevice {
     if (read(series_, &expirations, sizeof expirations) != sizeof expirations) {
       return;
     }
-    // A late wake-up sends the lines that fell due meanwhile, keeping the series' pace.
-    for (; expirations > 0 && sent_in_series_ < options_.count; --expirations) {
+    // One line per wake-up, however late: catching up would send a burst that a stalled host
+    // (or an emulated one) never meant, and the lines would no longer be an interval apart.
+    if (sent_in_series_ < options_.count) {
       SendLine("Log line " + std::to_string(++sent_in_series_));
     }
     if (sent_in_series_ == options_.count) {

@@ -1,7 +1,6 @@
 // The link on the real hidapi backend against a virtual device on the real kernel HID stack.
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +11,6 @@
 #include <string>
 
 #include "LinkFixture.h"
-
-extern char** environ;
 
 namespace e2e {
 namespace {
@@ -187,14 +184,8 @@ TEST(LinkExitE2eTest, AReaderBlockedInAReadDoesNotHoldUpTheExit) {
   int from_child[2];
   ASSERT_EQ(pipe2(to_child, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(from_child, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
-  char* argv[] = {const_cast<char*>(E2E_BLOCKED_EXIT_PATH), nullptr};
-  pid_t child = -1;
-  ASSERT_EQ(posix_spawn(&child, argv[0], &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t child = Spawn({E2E_BLOCKED_EXIT_PATH}, {{STDIN_FILENO, to_child[0]}, {STDOUT_FILENO, from_child[1]}});
+  ASSERT_GT(child, 0);
   close(to_child[0]);
   close(from_child[1]);
 
@@ -206,17 +197,16 @@ TEST(LinkExitE2eTest, AReaderBlockedInAReadDoesNotHoldUpTheExit) {
 
   const auto asked = std::chrono::steady_clock::now();
   close(to_child[1]);
-  int status = -1;
-  const bool ended = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, 1s);
+  const auto status = WaitForChild(child, 1s);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
   std::printf("exit with the reader blocked in a read took %lld ms\n", static_cast<long long>(took.count()));
-  if (!ended) {
+  if (!status) {
     kill(child, SIGKILL);
-    waitpid(child, &status, 0);
+    waitpid(child, nullptr, 0);
   }
   close(from_child[0]);
-  ASSERT_TRUE(ended) << "still running a second after it was told to exit";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(status.has_value()) << "still running a second after it was told to exit";
+  EXPECT_EQ(*status, 0);
 }
 
 }  // namespace

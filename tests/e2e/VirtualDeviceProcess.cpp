@@ -43,28 +43,18 @@ VirtualDeviceProcess::VirtualDeviceProcess(VirtualDeviceOptions options)
   if (options_.greeting) {
     args.insert(args.end(), {"--greeting", *options_.greeting});
   }
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe2 failed";
     return;
   }
   input_ = pipe_ends[1];
-  const std::string complaints = (directory_ / "stderr").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_ends[0], STDIN_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, complaints.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const int complaints = open((directory_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_ = Spawn(args, {{STDIN_FILENO, pipe_ends[0]}, {STDERR_FILENO, complaints}});
   close(pipe_ends[0]);
-  if (spawned != 0) {
-    pid_ = -1;
-    ADD_FAILURE() << "cannot start " << argv[0];
+  close(complaints);
+  if (pid_ < 0) {
+    ADD_FAILURE() << "cannot start " << args[0];
     return;
   }
   EXPECT_TRUE(WaitUntil([&] { return IsListed(Serial()) || WaitForExit(0ms); }) && !exit_status_)
@@ -103,15 +93,9 @@ void VirtualDeviceProcess::Terminate() {
 }
 
 std::optional<int> VirtualDeviceProcess::WaitForExit(std::chrono::milliseconds limit) {
-  WaitUntil(
-      [&] {
-        int status = 0;
-        if (!exit_status_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-          exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return exit_status_.has_value();
-      },
-      limit);
+  if (!exit_status_ && pid_ > 0) {
+    exit_status_ = WaitForChild(pid_, limit);
+  }
   return exit_status_;
 }
 
@@ -128,6 +112,34 @@ std::vector<std::string> VirtualDeviceProcess::RecordedReports() const {
 }
 
 std::string VirtualDeviceProcess::Complaints() const { return ReadFile(directory_ / "stderr"); }
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<int, int>>& redirects,
+            char** environment) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (const auto& [child, ours] : redirects) posix_spawn_file_actions_adddup2(&actions, ours, child);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environment ? environment : environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
+}
+
+std::optional<int> WaitForChild(pid_t pid, std::chrono::milliseconds limit) {
+  std::optional<int> exit_status;
+  WaitUntil(
+      [&] {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+          exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return exit_status.has_value();
+      },
+      limit);
+  return exit_status;
+}
 
 bool IsListed(const std::string& serial) {
   std::error_code error;

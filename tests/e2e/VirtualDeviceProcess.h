@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -72,6 +73,14 @@ bool WaitUntil(Predicate done, std::chrono::milliseconds limit = 5s) {
   }
   return true;
 }
+
+// Starts `argv` with each (child descriptor, our descriptor) pair of `redirects` in place and the
+// given environment; -1 when it could not be started.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<int, int>>& redirects = {},
+            char** environment = nullptr);
+// The child's exit status (128 + signal when killed) once it has ended, or nothing if it is still
+// running after `limit`.
+std::optional<int> WaitForChild(pid_t pid, std::chrono::milliseconds limit);
 
 // Whether a hidraw node exists for the device with this serial number (its HID unique string).
 bool IsListed(const std::string& serial);
