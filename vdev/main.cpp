@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "Connection.h"
 #include "Cp1251.h"
@@ -30,11 +31,11 @@ constexpr char kProgram[] = "tavrix-vdev";
 constexpr char kUsage[] =
     "Usage: tavrix-vdev [OPTION]...\n"
     "Creates a virtual Tavrix Omrin M3 (USB HID 0483:5750) through /dev/uhid; needs root or\n"
-    "write access to /dev/uhid. It answers every identity request with its identifier and,\n"
-    "once the tool has opened it, sends each line of standard input as a log line (UTF-8 in,\n"
-    "code page 1251 on the wire, at most 55 bytes). It unplugs itself and exits when its input\n"
-    "has ended and any series is complete, or on SIGINT or SIGTERM. Reports that break the\n"
-    "protocol are described on standard error.\n"
+    "write access to /dev/uhid. It answers every identity request with its identifier and\n"
+    "sends each line of standard input as a log line (UTF-8 in, code page 1251 on the wire, at\n"
+    "most 55 bytes); lines that come before the tool has opened it wait for that. It unplugs\n"
+    "itself and exits once its input has ended and every line is sent, or on SIGINT or SIGTERM.\n"
+    "Reports that break the protocol are described on standard error.\n"
     "\n"
     "  --id HEX          the 12-byte identifier as 24 hex digits (default 544156524958000000000001)\n"
     "  --serial TEXT     the serial number the system lists (default: the identifier in hex)\n"
@@ -150,15 +151,14 @@ class VirtualDevice {
   VirtualDevice(const VirtualDevice&) = delete;
   VirtualDevice& operator=(const VirtualDevice&) = delete;
 
-  // Serves the device until its input has ended and the series is done, or a signal comes.
+  // Serves the device until its input has ended and every line is sent, or a signal comes.
   void Run() {
-    while (!signalled_ && !(input_ended_ && sent_in_series_ == options_.count)) {
+    while (!signalled_ && !(input_ended_ && held_.empty() && sent_in_series_ == options_.count)) {
       pollfd fds[] = {
           {uhid_.Descriptor(), POLLIN, 0},
           {signals_, POLLIN, 0},
           {series_, POLLIN, 0},
-          // Input waits until the tool has opened the device: lines sent earlier would be lost.
-          {opened_ && !input_ended_ ? STDIN_FILENO : -1, POLLIN, 0},
+          {input_ended_ ? -1 : STDIN_FILENO, POLLIN, 0},
       };
       if (poll(fds, std::size(fds), -1) < 0) {
         if (errno == EINTR) continue;
@@ -195,6 +195,8 @@ class VirtualDevice {
       case UHID_OPEN:
         if (!opened_) {
           opened_ = true;
+          for (const devlink::ReportFrame& frame : held_) Send(frame);
+          held_.clear();
           StartSeries();
         }
         break;
@@ -287,7 +289,15 @@ class VirtualDevice {
     pending_input_.erase(0, start);
   }
 
-  void SendLine(std::string_view utf8) { Send(LogTextFrame(encoder_.Encode(utf8))); }
+  // Lines wait until the tool has opened the device: the kernel drops reports nobody reads.
+  void SendLine(std::string_view utf8) {
+    const devlink::ReportFrame frame = LogTextFrame(encoder_.Encode(utf8));
+    if (opened_) {
+      Send(frame);
+    } else {
+      held_.push_back(frame);
+    }
+  }
 
   void Send(const devlink::ReportFrame& frame) {
     if (!uhid_.SendInput(frame)) {
@@ -307,6 +317,7 @@ class VirtualDevice {
   unsigned long sent_in_series_ = 0;
   unsigned long reports_received_ = 0;
   std::string pending_input_;
+  std::vector<devlink::ReportFrame> held_;  // lines read before the first open
 };
 
 }  // namespace
