@@ -97,7 +97,8 @@ void TForm1::CreateControls() {
   Memo1->setTabChangesFocus(true);
   // Every appended line would otherwise be kept a second time in the undo history.
   Memo1->setUndoRedoEnabled(false);
-  QPalette memo_palette = Memo1->palette();
+  // Only the base colour is the view's own; the rest still follows the window's background.
+  QPalette memo_palette;
   memo_palette.setColor(QPalette::Base, QGuiApplication::palette().color(QPalette::Midlight));
   Memo1->setPalette(memo_palette);
 
