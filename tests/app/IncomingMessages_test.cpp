@@ -45,7 +45,7 @@ TEST_F(IncomingMessagesTest, TextIsCodePage1251) {
 }
 
 TEST_F(IncomingMessagesTest, ControlCharactersBecomeBlanks) {
-  EXPECT_EQ(LineOf(LogFrame({'a', '\r', '\n', 'b', '\t', 'c', 0x01, 0x1F, 0x7F, 'd'})), "a  b c    d");
+  EXPECT_EQ(LineOf(LogFrame({'a', '\r', '\n', 'b', '\t', 'c', 0x01, 0x1F, 0x7F, 'd'})), "a  b c   d");
 }
 
 TEST_F(IncomingMessagesTest, IdentityReplyShowsTheIdentifierAlsoWhilePaused) {
