@@ -14,6 +14,8 @@ namespace zodivo {
 void ConfigureApplication() {
   // The display name stays unset: Qt would append it to every window caption.
   QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
+  // Lets a desktop (Wayland in particular) match the window to the installed desktop entry.
+  QGuiApplication::setDesktopFileName(QStringLiteral("tavrix-zodivo"));
   QFont::insertSubstitution(QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"));
 }
 
