@@ -113,8 +113,7 @@ std::vector<std::string> VirtualDeviceProcess::RecordedReports() const {
 
 std::string VirtualDeviceProcess::Complaints() const { return ReadFile(directory_ / "stderr"); }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<int, int>>& redirects,
-            char** environment) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<int, int>>& redirects) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -122,7 +121,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<in
   posix_spawn_file_actions_init(&actions);
   for (const auto& [child, ours] : redirects) posix_spawn_file_actions_adddup2(&actions, ours, child);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environment ? environment : environ);
+  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return spawned == 0 ? pid : -1;
 }

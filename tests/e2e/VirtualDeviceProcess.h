@@ -34,7 +34,6 @@ class VirtualDeviceProcess {
   VirtualDeviceProcess(const VirtualDeviceProcess&) = delete;
   VirtualDeviceProcess& operator=(const VirtualDeviceProcess&) = delete;
 
-  const std::string& Identifier() const { return options_.identifier; }
   const std::string& Serial() const { return options_.identifier; }
 
   // Text for the device to send as log lines, one per '\n'; sent once the tool has opened it.
@@ -74,10 +73,9 @@ bool WaitUntil(Predicate done, std::chrono::milliseconds limit = 5s) {
   return true;
 }
 
-// Starts `argv` with each (child descriptor, our descriptor) pair of `redirects` in place and the
-// given environment; -1 when it could not be started.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<int, int>>& redirects = {},
-            char** environment = nullptr);
+// Starts `argv` with each (child descriptor, our descriptor) pair of `redirects` in place; -1 when
+// it could not be started.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<int, int>>& redirects = {});
 // The child's exit status (128 + signal when killed) once it has ended, or nothing if it is still
 // running after `limit`.
 std::optional<int> WaitForChild(pid_t pid, std::chrono::milliseconds limit);

@@ -14,8 +14,6 @@
 
 #include "VirtualDeviceProcess.h"
 
-extern char** environ;
-
 namespace e2e {
 namespace {
 
@@ -41,18 +39,6 @@ std::unique_ptr<Reply, decltype(&std::free)> Owned(Reply* reply) {
 }
 
 }  // namespace
-
-Environment::Environment(const std::vector<std::string>& overrides) : entries_(overrides) {
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    const std::string_view name = text.substr(0, text.find('=') + 1);
-    bool replaced = false;
-    for (const std::string& override_entry : overrides) replaced |= override_entry.starts_with(name);
-    if (!replaced) entries_.emplace_back(text);
-  }
-  for (std::string& entry : entries_) pointers_.push_back(entry.data());
-  pointers_.push_back(nullptr);
-}
 
 XServer::XServer() {
   int ready[2];
@@ -111,24 +97,9 @@ std::optional<xcb_window_t> XServer::WaitForWindow(const std::string& title, std
   return found;
 }
 
-std::optional<std::uint32_t> XServer::PixelAt(xcb_window_t window, int x, int y) {
-  const auto image = Owned(xcb_get_image_reply(
-      connection_,
-      xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window, static_cast<std::int16_t>(x),
-                    static_cast<std::int16_t>(y), 1, 1, ~0u),
-      nullptr));
-  if (!image || xcb_get_image_data_length(image.get()) < 4) return std::nullopt;
-  // 24- and 32-bit visuals alike: one little-endian 32-bit word per pixel.
-  std::uint32_t pixel = 0;
-  std::memcpy(&pixel, xcb_get_image_data(image.get()), sizeof pixel);
-  return pixel & 0xFFFFFF;
-}
-
 bool XServer::Click(xcb_window_t window, int x, int y) {
-  Environment environment({"DISPLAY=" + display_});
-  const pid_t xdotool = Spawn({"/usr/bin/xdotool", "mousemove", "--sync", "--window", std::to_string(window),
-                               std::to_string(x), std::to_string(y), "click", "1"},
-                              {}, environment.Entries());
+  const pid_t xdotool = Spawn({"/usr/bin/env", "DISPLAY=" + display_, "/usr/bin/xdotool", "mousemove", "--sync",
+                               "--window", std::to_string(window), std::to_string(x), std::to_string(y), "click", "1"});
   return xdotool > 0 && WaitForChild(xdotool, std::chrono::seconds(10)) == 0;
 }
 

@@ -1,5 +1,5 @@
-// A private Xvfb for one test, and what a person does with a window on it: find it, look at it,
-// click it, close it.
+// A private Xvfb for one test, and what a person does with a window on it: find it, click it,
+// close it.
 #pragma once
 
 #include <sys/types.h>
@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace e2e {
 
@@ -25,8 +24,6 @@ class XServer {
   const std::string& Display() const { return display_; }
   // The shown top-level window with this title, or nothing after `limit`.
   std::optional<xcb_window_t> WaitForWindow(const std::string& title, std::chrono::milliseconds limit);
-  // The colour at (x, y) inside the window as 0xRRGGBB.
-  std::optional<std::uint32_t> PixelAt(xcb_window_t window, int x, int y);
   // A left click at (x, y) inside the window through the XTEST extension, as from a real mouse.
   bool Click(xcb_window_t window, int x, int y);
   // What a window manager's close button does: WM_DELETE_WINDOW.
@@ -40,17 +37,6 @@ class XServer {
   std::string display_;
   xcb_connection_t* connection_ = nullptr;
   xcb_window_t root_ = 0;
-};
-
-// This process's environment with NAME=VALUE entries replacing or adding to it.
-class Environment {
- public:
-  explicit Environment(const std::vector<std::string>& overrides);
-  char** Entries() { return pointers_.data(); }
-
- private:
-  std::vector<std::string> entries_;
-  std::vector<char*> pointers_;
 };
 
 }  // namespace e2e

@@ -69,12 +69,5 @@ TEST(ReportFrame, ValidationChecksTheBigEndianChecksumOverBytes0To59) {
   EXPECT_FALSE(IsValidFrame(ReportFrame{}));
 }
 
-TEST(ReportFrame, ValidationIgnoresSignatureAndCode) {
-  // The outgoing direction byte makes a frame that is valid but is not a message.
-  const ReportFrame outgoing = BuildOutgoingFrame(kLogText);
-  EXPECT_TRUE(IsValidFrame(outgoing));
-  EXPECT_NE(FrameHeader(outgoing), kLogTextHeader);
-}
-
 }  // namespace
 }  // namespace devlink

@@ -25,10 +25,9 @@ class FakeHidPort : public HidPort {
   };
 
   // --- What the device does -------------------------------------------------------------
-  void Plug(std::wstring serial = L"FAKE-0001") {
+  void Plug() {
     std::lock_guard lock(mutex_);
     plugged_ = true;
-    serial_ = std::move(serial);
   }
   // Ends every pending read with a failure, as pulling the cable does, and unlists the device.
   void Unplug() {
@@ -80,12 +79,12 @@ class FakeHidPort : public HidPort {
   std::optional<DeviceIdentity> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
     std::lock_guard lock(mutex_);
     if (!plugged_ || vendor_id != 0x0483 || product_id != 0x5750) return std::nullopt;
-    return DeviceIdentity{vendor_id, product_id, serial_};
+    return DeviceIdentity{vendor_id, product_id, kSerial};
   }
 
   std::unique_ptr<HidDevice> Open(const DeviceIdentity& identity) override {
     std::lock_guard lock(mutex_);
-    if (!plugged_ || open_fails_ || identity.serial != serial_) return nullptr;
+    if (!plugged_ || open_fails_ || identity.serial != kSerial) return nullptr;
     ++opens_;
     auto device = std::make_unique<Device>(*this);
     devices_.push_back(device.get());
@@ -135,11 +134,12 @@ class FakeHidPort : public HidPort {
     changed_.notify_all();
   }
 
+  static constexpr const wchar_t* kSerial = L"FAKE-0001";
+
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool plugged_ = false;
   bool open_fails_ = false;
-  std::wstring serial_;
   std::vector<Device*> devices_;
   std::vector<std::vector<std::uint8_t>> written_;
   int opens_ = 0;
