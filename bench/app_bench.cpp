@@ -8,16 +8,15 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTextBlock>
-#include <fstream>
 #include <malloc.h>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "Application.h"
 #include "Connection.h"
 #include "FakeHidPort.h"
 #include "Main_file.h"
+#include "ResidentMemory.h"
 
 namespace {
 
@@ -29,13 +28,6 @@ devlink::ReportFrame LogFrame(const std::string& text) {
 // A typical device line and the longest one a frame can carry.
 const devlink::ReportFrame kShortLine = LogFrame("ADC ch3 = 1234 mV");
 const devlink::ReportFrame kLongLine = LogFrame(std::string(55, 'w'));
-
-double ResidentMiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
 // The window shown on a link with the device open, so that lines stay in the log view.
 struct Window {

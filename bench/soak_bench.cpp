@@ -10,15 +10,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "Application.h"
 #include "FakeHidPort.h"
 #include "Main_file.h"
+#include "ResidentMemory.h"
 
 namespace {
 
@@ -41,13 +40,6 @@ class TimingApplication : public QApplication {
     return handled;
   }
 };
-
-double ResidentMiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
 double Percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return 0;

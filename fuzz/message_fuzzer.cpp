@@ -18,13 +18,6 @@ void Require(bool condition) {
 
 bool IsUpperHex(QChar c) { return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'); }
 
-void Seal(devlink::ReportFrame& frame) {
-  const std::uint32_t checksum = devlink::ReportChecksum(std::span(frame).first<devlink::kChecksumOffset>());
-  for (std::size_t i = 0; i < 4; ++i) {
-    frame[devlink::kChecksumOffset + i] = static_cast<std::uint8_t>(checksum >> (24 - 8 * i));
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -37,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ReportFrame frame;
   std::memcpy(frame.data(), data + 1, kFrameSize);
   if (data[0] & 2) {
-    Seal(frame);
+    SealFrame(frame);
   }
 
   const zodivo::DisplayChange change = messages.Handle(frame, paused);

@@ -22,14 +22,18 @@ ReportFrame BuildFrame(std::uint8_t direction, std::uint8_t code, std::span<cons
   frame[3] = direction;
   frame[4] = code;
   std::copy_n(payload.begin(), std::min(payload.size(), kPayloadSize), frame.begin() + kPayloadOffset);
-  const std::uint32_t checksum = ChecksumOf(frame);
-  for (std::size_t i = 0; i < 4; ++i) {
-    frame[kChecksumOffset + i] = static_cast<std::uint8_t>(checksum >> (24 - 8 * i));
-  }
+  SealFrame(frame);
   return frame;
 }
 
 }  // namespace
+
+void SealFrame(ReportFrame& frame) {
+  const std::uint32_t checksum = ChecksumOf(frame);
+  for (std::size_t i = 0; i < 4; ++i) {
+    frame[kChecksumOffset + i] = static_cast<std::uint8_t>(checksum >> (24 - 8 * i));
+  }
+}
 
 ReportFrame BuildOutgoingFrame(std::uint8_t command, std::span<const std::uint8_t> payload) {
   return BuildFrame(0xAB, command, payload);

@@ -72,6 +72,9 @@ ReportFrame BuildOutgoingFrame(std::uint8_t command, std::span<const std::uint8_
 // tests do.
 ReportFrame BuildIncomingFrame(std::uint8_t code, std::span<const std::uint8_t> payload = {});
 
+// Stores the checksum of bytes 0..59 at 60..63, most significant byte first.
+void SealFrame(ReportFrame& frame);
+
 // True when bytes 60..63 hold, big-endian, the checksum of bytes 0..59. Nothing else is checked.
 bool IsValidFrame(const ReportFrame& frame);
 

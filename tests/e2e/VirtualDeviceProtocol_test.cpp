@@ -19,8 +19,7 @@ std::vector<std::uint8_t> IdentityRequest() {
 std::vector<std::uint8_t> WithByte(std::size_t index, std::uint8_t value) {
   devlink::ReportFrame frame = devlink::BuildOutgoingFrame(devlink::kIdentityRequest);
   frame[index] = value;
-  const std::uint32_t checksum = devlink::ReportChecksum(std::span(frame).first<devlink::kChecksumOffset>());
-  for (std::size_t i = 0; i < 4; ++i) frame[devlink::kChecksumOffset + i] = static_cast<std::uint8_t>(checksum >> (24 - 8 * i));
+  devlink::SealFrame(frame);
   return {frame.begin(), frame.end()};
 }
 
