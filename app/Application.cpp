@@ -1,5 +1,7 @@
 #include "Application.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFont>
 #include <QMessageBox>
 #include <cstdio>
@@ -10,6 +12,16 @@
 #include "Main_file.h"
 
 namespace zodivo {
+namespace {
+
+// The window is a plain widget, which accessibility tools would present as a pane inside some
+// other window; they are told it is a window of its own, so that screen readers announce it.
+QAccessibleInterface* FormAccessible(const QString&, QObject* object) {
+  auto* form = dynamic_cast<TForm1*>(object);
+  return form != nullptr ? new QAccessibleWidget(form, QAccessible::Window) : nullptr;
+}
+
+}  // namespace
 
 void ConfigureApplication() {
   // The display name stays unset: Qt would append it to every window caption.
@@ -17,6 +29,7 @@ void ConfigureApplication() {
   // Lets a desktop (Wayland in particular) match the window to the installed desktop entry.
   QGuiApplication::setDesktopFileName(QStringLiteral("tavrix-zodivo"));
   QFont::insertSubstitution(QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"));
+  QAccessible::installFactory(&FormAccessible);
 }
 
 void ShowCurrentException() {

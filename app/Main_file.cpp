@@ -76,6 +76,11 @@ void TForm1::CreateControls() {
 
   Label1 = new QLabel(QString::fromUtf16(zodivo::kWaitingForConnection), this);
   Label1->setFont(Verdana(13, true));
+  // The status line is drawn straight on the window's fixed grey or green, so its text stays
+  // black whatever the theme: a dark theme's light text would be unreadable there.
+  QPalette status_palette;
+  status_palette.setColor(QPalette::WindowText, Qt::black);
+  Label1->setPalette(status_palette);
   Label1->move(16, 6);
   Label1->adjustSize();
 
@@ -84,6 +89,7 @@ void TForm1::CreateControls() {
   Edit1->setFont(Verdana(13, false));
   Edit1->setReadOnly(true);
   Edit1->setAttribute(Qt::WA_InputMethodEnabled, false);
+  Edit1->setAccessibleName(QStringLiteral("Unique ID"));
 
   Button1 = new QPushButton(QStringLiteral("CONNECT"), this);
   Button1->setGeometry(16, 64, 305, 25);
@@ -100,6 +106,7 @@ void TForm1::CreateControls() {
   Memo1->setTabChangesFocus(true);
   // Every appended line would otherwise be kept a second time in the undo history.
   Memo1->setUndoRedoEnabled(false);
+  Memo1->setAccessibleName(QStringLiteral("Device log"));
   // Only the base colour is the view's own; the rest still follows the window's background.
   QPalette memo_palette;
   memo_palette.setColor(QPalette::Base, QGuiApplication::palette().color(QPalette::Midlight));
@@ -140,8 +147,20 @@ void TForm1::Button1Click() {
 void TForm1::Button5Click() { ++LogPauseCount; }
 
 void TForm1::Timer1Timer() {
-  pending_log_lines_.clear();
   link_.Mailbox().TakeAll(frames_);
+  if (!link_.HasDevice()) {
+    // Without a device the log view and the identity field stay blank, so frames that its reader
+    // took before the loss would show nothing but a status line claiming a connection.
+    if (!Memo1->document()->isEmpty() || log_has_lines_) {
+      Memo1->clear();
+      log_has_lines_ = false;
+    }
+    if (!Edit1->text().isEmpty()) {
+      Edit1->clear();
+    }
+    return;
+  }
+  pending_log_lines_.clear();
   const bool paused = (LogPauseCount & 1u) != 0;
   for (const devlink::ReportFrame& frame : frames_) {
     std::visit(Overloaded{
@@ -155,19 +174,13 @@ void TForm1::Timer1Timer() {
                messages_.Handle(frame, paused));
   }
   AppendPendingLogLines();
-
-  if (!link_.HasDevice()) {
-    if (!Memo1->document()->isEmpty() || log_has_lines_) {
-      Memo1->clear();
-      log_has_lines_ = false;
-    }
-    if (!Edit1->text().isEmpty()) {
-      Edit1->clear();
-    }
-  }
 }
 
 void TForm1::DeviceLost() {
+  // A CONNECT handled after the reader queued this notice has opened a device again since.
+  if (link_.HasDevice()) {
+    return;
+  }
   SetStatusText(QString::fromUtf16(zodivo::kWaitingForDevice));
   SetBackground(zodivo::kMediumGrey);
 }

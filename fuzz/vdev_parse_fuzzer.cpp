@@ -1,26 +1,19 @@
-// The virtual device's judgement of whatever the tool writes to it: any length, any bytes. It
-// must answer only a well-formed identity request, and find nothing wrong with the exact one.
+// The virtual device, which runs as root, judging whatever the tool writes to it: any length, any
+// bytes. It answers exactly the whole, valid frames that start like the identity request, and
+// finds nothing wrong with the request itself.
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 
 #include "DeviceProtocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace devlink;
-  const std::span<const std::uint8_t> report(data, size);
-  const vdev::ToolReport verdict = vdev::ReadToolReport(report);
-
-  if (verdict.identity_request) {
-    ReportFrame frame;
-    if (size != kFrameSize) std::abort();
-    std::copy_n(data, kFrameSize, frame.begin());
-    if (frame[0] != 0x01 || !IsValidFrame(frame) || FrameHeader(frame) != 0xF00FABBC) std::abort();
-  }
-  static const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
-  if (std::equal(report.begin(), report.end(), request.begin(), request.end()) &&
-      (!verdict.identity_request || !verdict.problems.empty())) {
+  static const devlink::ReportFrame request = devlink::BuildOutgoingFrame(devlink::kIdentityRequest);
+  const vdev::ToolReport verdict = vdev::ReadToolReport({data, size});
+  devlink::ReportFrame frame{};
+  std::copy_n(data, std::min(size, frame.size()), frame.begin());
+  const bool whole = size == frame.size() && devlink::IsValidFrame(frame);
+  if (verdict.identity_request != (whole && std::equal(request.begin(), request.begin() + devlink::kPayloadOffset, data)) ||
+      (whole && frame == request && !verdict.problems.empty())) {
     std::abort();
   }
   return 0;

@@ -14,6 +14,11 @@ bool DeviceLink::Connect() {
   if (!opened) {
     return false;
   }
+  // Asked before the handle is published, while no other thread can be inside a call on it: the
+  // HID library does not allow a write and a read on one device at once. The device queues its
+  // reply for this handle until the reader takes it.
+  static const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
+  opened->Write(request.data(), request.size());
   {
     std::lock_guard guard(handle_mutex_);
     DeviceHandle.swap(opened);
@@ -21,15 +26,7 @@ bool DeviceLink::Connect() {
   // The replaced handle, if any, is released here, outside the lock; it closes now unless the
   // reader is still blocked on it, in which case the reader closes it when its read returns.
   opened.reset();
-  SendIdentityRequest();
   return true;
-}
-
-void DeviceLink::SendIdentityRequest() {
-  static const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
-  if (const DeviceRef device = CurrentDevice()) {
-    device->Write(request.data(), request.size());
-  }
 }
 
 bool DeviceLink::ForgetDevice(const DeviceRef& device) {

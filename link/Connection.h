@@ -24,13 +24,11 @@ class DeviceLink {
   DeviceLink& operator=(const DeviceLink&) = delete;
 
   // Finds the first device with the tool's vendor and product ids, opens it and asks it to
-  // identify itself. The new handle replaces the current one; the old one is closed once the
-  // reader is done with it. Returns false, leaving the current device in use, when no device is
-  // listed or the open fails.
+  // identify itself (a failed write is ignored). The new handle then replaces the current one;
+  // the old one is closed once the reader is done with it. From then on only the reader calls
+  // the device. Returns false, leaving the current device in use, when no device is listed or
+  // the open fails.
   bool Connect();
-
-  // Writes an identity request to the current device, if there is one; a failed write is ignored.
-  void SendIdentityRequest();
 
   DeviceRef CurrentDevice() const {
     std::lock_guard guard(handle_mutex_);

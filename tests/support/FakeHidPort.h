@@ -1,151 +1,133 @@
-// A scripted device behind the link's HID port, for tests. Like the kernel's hidraw, every open
-// handle receives every report the device sends; unplugging fails every pending and later read.
+// A scripted device behind the link's HID port. Like the kernel's hidraw, every open handle gets
+// every report the device sends, and unplugging fails every pending and later read. It counts
+// what a real HID library does not forgive: a handle called or closed while another thread is
+// still inside a call on it.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <optional>
+#include <numeric>
+#include <thread>
 #include <vector>
 
+#include "Connection.h"
 #include "HidPort.h"
-#include "ReportFrame.h"
 
 namespace devlink::testing {
 
 class FakeHidPort : public HidPort {
+  // Runs `action` under the port's lock and wakes whoever waits for a change.
+  auto Locked(auto action) const {
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+    return action();
+  }
+
  public:
-  struct Input {
-    std::vector<std::uint8_t> bytes;
-    bool fail = false;  // the read returns -1
-  };
+  void Plug(bool plugged = true) {
+    Locked([&] {
+      plugged_ = plugged;
+      for (Device* device : devices_) device->failed |= !plugged;
+    });
+  }
+  // Pulling the cable fails every pending read and unlists the device.
+  void Unplug() { Plug(false); }
+  void SetOpenFails(bool fails) { Locked([&] { open_fails_ = fails; }); }
+  // A write then lingers until a read is under way on the same handle, or 100 ms pass.
+  void SetSlowWrites() { Locked([&] { slow_writes_ = true; }); }
+  // A report (or, with `fail`, a failed read) for every open handle, or only those being read.
+  void Send(const std::vector<std::uint8_t>& bytes, bool fail = false, bool only_busy = false) {
+    Locked([&] {
+      for (Device* device : devices_) {
+        if (!only_busy || device->busy > 0) device->inputs.push_back({bytes, fail});
+      }
+    });
+  }
+  void Send(const ReportFrame& frame) { Send({frame.begin(), frame.end()}); }
 
-  // --- What the device does -------------------------------------------------------------
-  void Plug() {
-    std::lock_guard lock(mutex_);
-    plugged_ = true;
+  std::vector<std::vector<std::uint8_t>> Written() const { return Locked([&] { return written_; }); }
+  int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
+  // Reads that wait with every report taken (counting a slow write as one).
+  int BlockedReads() const {
+    return Locked([&] {
+      return std::accumulate(devices_.begin(), devices_.end(), 0,
+                             [](int n, Device* d) { return n + (d->busy > 0 && d->inputs.empty()); });
+    });
   }
-  // Ends every pending read with a failure, as pulling the cable does, and unlists the device.
-  void Unplug() {
-    std::lock_guard lock(mutex_);
-    plugged_ = false;
-    for (Device* device : devices_) device->failed = true;
-    changed_.notify_all();
-  }
-  void SetOpenFails(bool fails) {
-    std::lock_guard lock(mutex_);
-    open_fails_ = fails;
-  }
-  // Delivers a report to every open handle.
-  void Send(const ReportFrame& frame) { SendBytes({frame.begin(), frame.end()}); }
-  void SendBytes(std::vector<std::uint8_t> bytes) { Deliver(Input{std::move(bytes)}); }
-  // The next read on every open handle fails once; the device stays listed.
-  void FailNextRead() { Deliver(Input{{}, true}); }
-  // Fails only the reads under way right now, as when one handle breaks.
-  void FailBlockedReads() {
-    std::lock_guard lock(mutex_);
-    for (Device* device : devices_) {
-      if (device->busy > 0) device->inputs.push_back(Input{{}, true});
+  // Calls made, and handles closed, while another call ran on the same handle: must stay 0.
+  int Misuses() const { return Locked([&] { return misuses_; }); }
+
+  // Polls `condition` until it holds; false after five seconds.
+  static bool WaitFor(auto condition) {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5); !condition();) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    changed_.notify_all();
+    return true;
   }
 
-  // --- What the tool did ------------------------------------------------------------------
-  std::vector<std::vector<std::uint8_t>> Written() const {
-    std::lock_guard lock(mutex_);
-    return written_;
-  }
-  int OpenCount() const { std::lock_guard lock(mutex_); return opens_; }
-  int CloseCount() const { std::lock_guard lock(mutex_); return closes_; }
-  int LiveHandles() const { std::lock_guard lock(mutex_); return static_cast<int>(devices_.size()); }
-  // Handles closed while a read or write was still running on them: must stay 0.
-  int ClosedWhileBusy() const { std::lock_guard lock(mutex_); return closed_while_busy_; }
-  // Reads currently blocked, summed over handles.
-  int BlockedReads() const { std::lock_guard lock(mutex_); return blocked_reads_; }
-
-  // Waits until `count` reads are blocked (the reader has consumed everything sent so far).
-  bool WaitForBlockedReads(int count, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return blocked_reads_ >= count; });
-  }
-
-  // --- HidPort ----------------------------------------------------------------------------
   void Init() override {}
-
   std::optional<DeviceIdentity> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
-    std::lock_guard lock(mutex_);
-    if (!plugged_ || vendor_id != 0x0483 || product_id != 0x5750) return std::nullopt;
-    return DeviceIdentity{vendor_id, product_id, kSerial};
+    const bool listed = Locked([&] { return plugged_; }) && vendor_id == kVendorId && product_id == kProductId;
+    return listed ? std::optional(DeviceIdentity{vendor_id, product_id, L"FAKE-0001"}) : std::nullopt;
   }
-
   std::unique_ptr<HidDevice> Open(const DeviceIdentity& identity) override {
-    std::lock_guard lock(mutex_);
-    if (!plugged_ || open_fails_ || identity.serial != kSerial) return nullptr;
-    ++opens_;
-    auto device = std::make_unique<Device>(*this);
-    devices_.push_back(device.get());
-    return device;
+    return Locked([&]() -> std::unique_ptr<HidDevice> {
+      if (!plugged_ || open_fails_ || identity.serial != L"FAKE-0001") return nullptr;
+      return std::make_unique<Device>(*this);
+    });
   }
 
  private:
   struct Device : HidDevice {
-    explicit Device(FakeHidPort& owner) : port(owner) {}
+    explicit Device(FakeHidPort& owner) : port(owner) { port.devices_.push_back(this); }
     ~Device() override {
-      std::lock_guard lock(port.mutex_);
-      ++port.closes_;
-      if (busy > 0) ++port.closed_while_busy_;
-      std::erase(port.devices_, this);
+      port.Locked([&] {
+        port.misuses_ += busy;
+        std::erase(port.devices_, this);
+      });
     }
     int Read(std::uint8_t* buffer, std::size_t length) override {
       std::unique_lock lock(port.mutex_);
-      ++busy;
-      ++port.blocked_reads_;
-      port.changed_.notify_all();
+      Enter();
       port.changed_.wait(lock, [&] { return failed || !inputs.empty(); });
-      --port.blocked_reads_;
       --busy;
       if (failed) return -1;
-      Input input = std::move(inputs.front());
+      const auto [bytes, fail] = inputs.front();
       inputs.pop_front();
-      if (input.fail) return -1;
-      const std::size_t count = std::min(length, input.bytes.size());
-      std::copy_n(input.bytes.begin(), count, buffer);
-      return static_cast<int>(count);
+      std::copy_n(bytes.begin(), std::min(length, bytes.size()), buffer);
+      return fail ? -1 : static_cast<int>(std::min(length, bytes.size()));
     }
     int Write(const std::uint8_t* data, std::size_t length) override {
-      std::lock_guard lock(port.mutex_);
+      std::unique_lock lock(port.mutex_);
+      Enter();
+      if (port.slow_writes_) port.changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return busy > 1; });
       port.written_.emplace_back(data, data + length);
+      --busy;
       return failed ? -1 : static_cast<int>(length);
+    }
+    void Enter() {
+      port.misuses_ += busy++ > 0;
+      port.changed_.notify_all();
     }
 
     FakeHidPort& port;
-    std::deque<Input> inputs;  // guarded by port.mutex_
+    std::deque<std::pair<std::vector<std::uint8_t>, bool>> inputs;  // this and the rest guarded by port.mutex_
     bool failed = false;
     int busy = 0;
   };
 
-  void Deliver(Input input) {
-    std::lock_guard lock(mutex_);
-    for (Device* device : devices_) device->inputs.push_back(input);
-    changed_.notify_all();
-  }
-
-  static constexpr const wchar_t* kSerial = L"FAKE-0001";
-
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  mutable std::condition_variable changed_;
   bool plugged_ = false;
   bool open_fails_ = false;
+  bool slow_writes_ = false;
   std::vector<Device*> devices_;
   std::vector<std::vector<std::uint8_t>> written_;
-  int opens_ = 0;
-  int closes_ = 0;
-  int closed_while_busy_ = 0;
-  int blocked_reads_ = 0;
+  int misuses_ = 0;
 };
 
 }  // namespace devlink::testing

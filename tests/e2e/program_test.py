@@ -1,0 +1,153 @@
+# The program against the virtual device, both on the real kernel HID stack, as an operator and a
+# screen reader meet them: tavrix-vdev plugs the device in through uhid and as a USB gadget, and
+# this script reads and presses the program's window through AT-SPI and closes it through X11.
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import pyatspi
+from gi.repository import GLib
+from Xlib import X, display, protocol
+
+PROGRAM, VDEV, ENTRY = sys.argv[1:4]
+CAPTION, CONNECTED, LOST = "Tavrix ZODIVO 1.07", "CONNECTED Tavrix Omrin M3", "Waiting for device:"
+REQUEST = "01F00FABBC" + "00" * 55 + "0A6900E9"
+
+
+def wait_for(condition, what, seconds=30):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out waiting for " + what
+        while GLib.MainContext.default().iteration(False):
+            pass
+        time.sleep(0.01)
+
+
+# tavrix-vdev, plugged in until unplug(); the record holds every report the tool wrote.
+class Device:
+    def __init__(self, usb, identifier, *options):
+        self.identifier, self.record = identifier, tempfile.mktemp()
+        self.process = subprocess.Popen([VDEV, *usb, "--id", identifier, "--record", self.record, *options],
+                                        stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.process.stderr.readline()
+        assert "plugged in as /dev/hidraw" in line, line
+
+    def reports(self):
+        with open(self.record) as record:
+            return record.read().split()
+
+    def unplug(self):
+        self.process.stdin.close()
+        assert self.process.wait(10) == 0 and self.process.stderr.read() == "", "the device complained"
+
+
+# The program on the X server, its controls found by role and name as a screen reader finds them.
+class Program:
+    def __init__(self):
+        self.process = subprocess.Popen([PROGRAM], env=dict(os.environ, QT_QPA_PLATFORM="xcb",
+                                                            QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1"))
+        self.announced = []
+        pyatspi.Registry.registerEventListener(
+            lambda event: self.announced.append(event.source.name), "object:property-change:accessible-name")
+        wait_for(lambda: self.window() is not None, "the window in the accessibility tree", 120)
+        frame = self.window()
+        roles = [(child.getRoleName(), child.name) for child in frame]
+        assert frame.getRoleName() == "frame" and roles == [
+            ("label", " WAITING FOR CONNECTION:"), ("text", "Unique ID"), ("push button", "CONNECT"),
+            ("text", "Device log"), ("push button", "PAUSE / RESUME LOG")], (frame.getRoleName(), roles)
+        self.status, self.identity, self.connect, self.log, self.pause = frame
+
+    def window(self):
+        for application in pyatspi.Registry.getDesktop(0):
+            if application is not None and application.name == "Tavrix ZODIVO":
+                return next((frame for frame in application if frame.name == CAPTION), None)
+
+    def text(self, field):
+        return field.queryText().getText(0, -1)
+
+    # CONNECT, and waits until the device's identifier is shown.
+    def press_connect(self, device):
+        self.connect.queryAction().doAction(0)
+        wait_for(lambda: self.text(self.identity) == "Unique ID: " + device.identifier, "the identifier")
+
+    def unplug(self, device):
+        device.unplug()
+        wait_for(lambda: self.status.name == LOST and self.text(self.identity) == "", "the loss to show")
+
+    def descriptors(self, prefix=""):
+        fds = "/proc/%d/fd" % self.process.pid
+        return sum(os.readlink(os.path.join(fds, fd)).startswith(prefix) for fd in os.listdir(fds))
+
+    # Closes the window as a window manager's close button does; how long the program took to end.
+    def close(self):
+        screen = display.Display()
+        window = next(window for window in screen.screen().root.query_tree().children
+                      if window.get_wm_name() == CAPTION and window.get_wm_class())
+        with open(ENTRY) as entry:
+            assert "StartupWMClass=%s\n" % window.get_wm_class()[1] in entry.read(), window.get_wm_class()
+        window.send_event(protocol.event.ClientMessage(
+            window=window, client_type=screen.intern_atom("WM_PROTOCOLS"),
+            data=(32, [screen.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
+        screen.flush()
+        asked = time.monotonic()
+        assert self.process.wait(5) == 0, "exit status"
+        return time.monotonic() - asked
+
+
+def uevents():
+    with open("/sys/kernel/uevent_seqnum") as number:
+        return int(number.read())
+
+
+def run(usb):
+    before = uevents()
+    bad = subprocess.run([VDEV, *usb, "--record", "/nonexistent/x"], capture_output=True, text=True)
+    assert bad.returncode == 1 and bad.stderr.count("\n") == 1, bad.stderr
+    assert uevents() == before, "a device appeared although an option was bad"
+
+    program = Program()
+    device = Device(usb, "0A1B2C3D4E5F60718293A4B5", "--count", "1000", "--interval", "1")
+    program.press_connect(device)
+    assert program.status.name == CONNECTED and device.reports() == [REQUEST], device.reports()
+    expected = ["Log line %d" % n for n in range(1, 1001)]
+    wait_for(lambda: program.text(program.log).endswith(expected[-1]), "a thousand lines", 120)
+    assert program.text(program.log).split("\n") == expected, "lines lost or out of order"
+    log = program.log.queryText()
+    bars = pyatspi.utils.findAllDescendants(program.log, lambda child: child.getRoleName() == "scroll bar")
+    assert log.caretOffset == log.characterCount and max(bar.queryValue().currentValue for bar in bars) > 0
+    program.connect.queryAction().doAction(0)  # again, while the device is open
+    wait_for(lambda: device.reports() == [REQUEST] * 2, "a second request")
+    program.unplug(device)
+    assert CONNECTED in program.announced and program.announced[-1] == LOST, program.announced
+
+    descriptors = []
+    for cycle in range(50):
+        device = Device(usb, "C0C0C0C0C0C0C0C0C0C0%04d" % cycle)
+        program.press_connect(device)
+        program.unplug(device)
+        descriptors.append(program.descriptors())
+    assert descriptors[-1] <= descriptors[0] and program.descriptors("/dev/hidraw") == 0, descriptors
+    print("%s: open descriptors after cycle 1: %d, after cycle 50: %d" % (usb, descriptors[0], descriptors[-1]))
+
+    if not usb:  # the virtual USB controller takes one gadget at a time
+        # The HID library lists devices in the order of their paths, which follows the order of plugging.
+        first, second = Device(usb, "A" * 24), Device(usb, "B" * 24)
+        program.press_connect(first)
+        assert len(first.reports()) == 1 and second.reports() == []
+        second.unplug()
+        first.unplug()
+
+    device = Device(usb, "5A5A5A5A5A5A5A5A5A5A5A5A")
+    program.press_connect(device)
+    time.sleep(0.2)  # the reader is back in a read on the plugged-in device
+    took = program.close()
+    print("%s: the program ended %.0f ms after its window was closed" % (usb, 1000 * took))
+    assert took < 1, "the program took more than a second to end"
+    device.unplug()
+
+
+for transport in ([], ["--usb"]):
+    run(transport)
+print("passed")

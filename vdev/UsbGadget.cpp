@@ -1,0 +1,231 @@
+// The virtual device as a USB gadget: a HID function made in configfs and bound to the kernel's
+// virtual USB controller (dummy_hcd), whose host side enumerates it like a real device. Reports
+// go through the gadget's /dev/hidgN; unbinding the controller is the unplug.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+#include "Connection.h"
+#include "DeviceProtocol.h"
+#include "Fd.h"
+#include "Transport.h"
+
+namespace vdev {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kConfigfs = "/sys/kernel/config";
+const fs::path kGadgets = kConfigfs / "usb_gadget";
+const fs::path kControllers = "/sys/class/udc";
+constexpr std::string_view kGadgetPrefix = "tavrix-vdev.";
+constexpr char kLoadModules[] = "modprobe dummy_hcd usb_f_hid";
+constexpr char kNeedsRoot[] = "making a USB gadget needs root (run it with sudo)";
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream file(path);
+  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
+  return text;
+}
+
+[[noreturn]] void Fail(int error, const std::string& what) {
+  if (error == EACCES || error == EPERM) {
+    throw std::runtime_error(kNeedsRoot);
+  }
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+void Write(const fs::path& path, std::string_view value) {
+  const Fd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (file.get() < 0 || write(file.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
+    Fail(errno, "cannot write " + path.string());
+  }
+}
+
+void MakeDirectory(const fs::path& path) {
+  if (mkdir(path.c_str(), 0755) != 0) Fail(errno, "cannot create " + path.string());
+}
+
+std::string Hex(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", value);
+  return text;
+}
+
+bool IsMounted(const fs::path& mount_point) {
+  std::ifstream mounts("/proc/mounts");
+  for (std::string device, point, type, rest; mounts >> device >> point >> type && std::getline(mounts, rest);) {
+    if (point == mount_point && type == "configfs") return true;
+  }
+  return false;
+}
+
+// Takes a gadget apart in the reverse order of its making; whatever is already gone is skipped.
+void RemoveGadget(const fs::path& gadget) {
+  std::error_code ignored;
+  if (!ReadText(gadget / "UDC").empty()) {
+    Write(gadget / "UDC", "\n");
+  }
+  for (const char* part : {"configs/c.1/hid.usb0", "configs/c.1/strings/0x409", "configs/c.1", "functions/hid.usb0",
+                           "strings/0x409", ""}) {
+    fs::remove(gadget / part, ignored);
+  }
+}
+
+// Gadgets of ours whose process is gone: a run that was killed before it could unplug.
+void RemoveLeftovers() {
+  for (const auto& entry : fs::directory_iterator(kGadgets)) {
+    const std::string name = entry.path().filename();
+    if (!name.starts_with(kGadgetPrefix)) continue;
+    const int pid = std::atoi(name.c_str() + kGadgetPrefix.size());
+    if (pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH)) continue;
+    RemoveGadget(entry.path());
+    std::fprintf(stderr, "tavrix-vdev: removed the virtual device left behind by an earlier run (%s)\n", name.c_str());
+  }
+}
+
+// The first virtual controller that no gadget is bound to.
+std::string FreeController() {
+  if (!fs::exists(kControllers)) {
+    throw std::runtime_error(std::string("no virtual USB controller: ") + kLoadModules);
+  }
+  std::optional<std::string> busy_with;
+  std::optional<std::string> any;
+  for (const auto& controller : fs::directory_iterator(kControllers)) {
+    const std::string name = controller.path().filename();
+    if (!name.starts_with("dummy_udc.")) continue;
+    any = name;
+    std::optional<std::string> bound;
+    for (const auto& gadget : fs::directory_iterator(kGadgets)) {
+      if (ReadText(gadget.path() / "UDC") == name) bound = gadget.path().filename();
+    }
+    if (!bound) return name;
+    busy_with = name + " is in use by the gadget " + *bound;
+  }
+  if (!any) throw std::runtime_error(std::string("no virtual USB controller: ") + kLoadModules);
+  throw std::runtime_error("the virtual USB controller " + *busy_with +
+                           "; unbind that gadget, or load dummy_hcd with num=2 for a second controller");
+}
+
+class UsbGadget final : public Transport {
+ public:
+  explicit UsbGadget(const std::string& serial) {
+    if (!IsMounted(kConfigfs)) {
+      throw std::runtime_error("configfs is not mounted: mount -t configfs none " + kConfigfs.string());
+    }
+    if (!fs::exists(kGadgets)) {
+      throw std::runtime_error(std::string("the USB gadget modules are not loaded: ") + kLoadModules);
+    }
+    if (access(kGadgets.c_str(), W_OK) != 0) throw std::runtime_error(kNeedsRoot);
+    RemoveLeftovers();
+    const std::string controller = FreeController();
+
+    gadget_ = kGadgets / (std::string(kGadgetPrefix) + std::to_string(getpid()));
+    MakeDirectory(gadget_);
+    try {
+      Build(serial);
+      Write(gadget_ / "UDC", controller);
+      device_ = OpenGadgetDevice();
+    } catch (...) {
+      RemoveGadget(gadget_);
+      throw;
+    }
+  }
+
+  ~UsbGadget() override {
+    device_ = Fd();
+    try {
+      RemoveGadget(gadget_);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "tavrix-vdev: %s\n", error.what());
+    }
+  }
+
+  int Descriptor() const override { return device_.get(); }
+
+  HostEvent Read() override {
+    HostEvent happened;
+    happened.report.resize(devlink::kFrameSize);
+    const ssize_t got = read(device_.get(), happened.report.data(), happened.report.size());
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) return {};
+      throw std::system_error(errno, std::generic_category(), "reading the gadget");
+    }
+    happened.kind = HostEvent::Kind::kReport;
+    happened.report.resize(static_cast<std::size_t>(got));
+    return happened;
+  }
+
+  // One report waits in the endpoint until the host polls it; the next one waits for that.
+  bool Send(const devlink::ReportFrame& frame) override {
+    if (write(device_.get(), frame.data(), frame.size()) == static_cast<ssize_t>(frame.size())) return true;
+    if (errno == EAGAIN || errno == EINTR) return false;
+    throw std::system_error(errno, std::generic_category(), "writing the gadget");
+  }
+
+  bool Delivered() const override {
+    pollfd writable{device_.get(), POLLOUT, 0};
+    return poll(&writable, 1, 0) == 1 && (writable.revents & POLLOUT) != 0;
+  }
+
+ private:
+  void Build(const std::string& serial) {
+    Write(gadget_ / "idVendor", Hex(devlink::kVendorId));
+    Write(gadget_ / "idProduct", Hex(devlink::kProductId));
+    MakeDirectory(gadget_ / "strings/0x409");
+    Write(gadget_ / "strings/0x409/manufacturer", kManufacturer);
+    Write(gadget_ / "strings/0x409/product", kProduct);
+    Write(gadget_ / "strings/0x409/serialnumber", serial);
+    MakeDirectory(gadget_ / "configs/c.1");
+    MakeDirectory(gadget_ / "configs/c.1/strings/0x409");
+    Write(gadget_ / "configs/c.1/strings/0x409/configuration", "HID");
+
+    const fs::path hid = gadget_ / "functions/hid.usb0";
+    if (mkdir(hid.c_str(), 0755) != 0) {
+      if (errno == ENOENT) throw std::runtime_error(std::string("the HID gadget function is missing: ") + kLoadModules);
+      Fail(errno, "cannot create " + hid.string());
+    }
+    Write(hid / "protocol", "0");
+    Write(hid / "subclass", "0");
+    Write(hid / "report_length", std::to_string(devlink::kFrameSize));
+    const auto descriptor = ReportDescriptor();
+    Write(hid / "report_desc", {reinterpret_cast<const char*>(descriptor.data()), descriptor.size()});
+    std::error_code error;
+    fs::create_directory_symlink(hid, gadget_ / "configs/c.1/hid.usb0", error);
+    if (error) Fail(error.value(), "cannot add the HID function to the gadget");
+  }
+
+  // The gadget side's character device, /dev/hidgN, found through the function's device number.
+  Fd OpenGadgetDevice() const {
+    const std::string number = ReadText(gadget_ / "functions/hid.usb0/dev");
+    std::ifstream uevent("/sys/dev/char/" + number + "/uevent");
+    for (std::string line; std::getline(uevent, line);) {
+      if (line.starts_with("DEVNAME=")) {
+        const std::string node = "/dev/" + line.substr(8);
+        return Checked(open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC), "cannot open " + node);
+      }
+    }
+    throw std::runtime_error("the gadget's HID function has no device node");
+  }
+
+  fs::path gadget_;
+  Fd device_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> PlugUsbGadget(const std::string& serial) { return std::make_unique<UsbGadget>(serial); }
+
+}  // namespace vdev

@@ -1,0 +1,123 @@
+#include "VirtualDevice.h"
+
+#include <sys/timerfd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace vdev {
+namespace {
+
+// The hidraw node whose HID device carries this serial number, once the host has bound it.
+std::optional<std::string> HidrawNodeOf(const std::string& serial) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
+    std::ifstream uevent(entry.path() / "device" / "uevent");
+    const std::string text{std::istreambuf_iterator<char>(uevent), std::istreambuf_iterator<char>()};
+    const std::string node = "/dev/" + entry.path().filename().string();
+    if (text.find("\nHID_UNIQ=" + serial + "\n") != std::string::npos && std::filesystem::exists(node)) {
+      return node;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+VirtualDevice::VirtualDevice(const DeviceOptions& options)
+    : options_(options), series_(Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC), "timerfd_create")) {
+  const std::string serial = options.serial.value_or(FormatHex(options.identifier));
+  if (options.record) {
+    record_.reset(std::fopen(options.record->c_str(), "w"));
+    if (!record_) throw std::system_error(errno, std::generic_category(), "cannot write " + *options.record);
+  }
+  transport_ = options.usb ? PlugUsbGadget(serial) : PlugUhid(serial);
+  for (int waited = 0; waited < 500; ++waited) {
+    if (const auto node = HidrawNodeOf(serial)) {
+      node_ = *node;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  throw std::runtime_error("the host did not list the device within 5 s (is hid-generic loaded?)");
+}
+
+pollfd VirtualDevice::DevicePoll() const {
+  const bool sending = (opened_ && !queue_.empty()) || !transport_->Delivered();
+  return {transport_->Descriptor(), static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
+}
+
+void VirtualDevice::OnDevice(short revents) {
+  if (revents & POLLIN) {
+    const HostEvent event = transport_->Read();
+    if (!event.complaint.empty()) std::fprintf(stderr, "tavrix-vdev: %s\n", event.complaint.c_str());
+    if (event.kind == HostEvent::Kind::kOpened) Opened();
+    // A report from the tool means it has the device open, whether or not the transport said so.
+    if (event.kind == HostEvent::Kind::kReport) {
+      Opened();
+      HandleToolReport(event);
+    }
+  }
+  Flush();
+}
+
+void VirtualDevice::Opened() {
+  if (opened_) return;
+  opened_ = true;
+  if (options_.count == 0) return;
+  const auto interval = std::max(options_.interval, std::chrono::milliseconds(1));
+  const timespec period{static_cast<time_t>(interval.count() / 1000), static_cast<long>(interval.count() % 1000) * 1000000};
+  const itimerspec timer{period, period};
+  timerfd_settime(series_.get(), 0, &timer, nullptr);
+}
+
+void VirtualDevice::HandleToolReport(const HostEvent& event) {
+  ++reports_received_;
+  if (record_) {
+    std::fprintf(record_.get(), "%s\n", FormatHex(event.report).c_str());
+    std::fflush(record_.get());
+  }
+  ToolReport verdict = ReadToolReport(event.report);
+  if (!event.output_report) {
+    verdict.problems.insert(verdict.problems.begin(), "sent as a feature report, not an output report");
+    verdict.identity_request = false;
+  }
+  for (const std::string& problem : verdict.problems) {
+    std::fprintf(stderr, "tavrix-vdev: report %lu from the tool: %s\n", reports_received_, problem.c_str());
+  }
+  if (verdict.identity_request) {
+    Queue(IdentityReplyFrame(options_.identifier));
+    if (options_.greeting) SendLine(*options_.greeting);
+  }
+}
+
+void VirtualDevice::OnSeriesTimer() {
+  std::uint64_t expirations = 0;
+  if (read(series_.get(), &expirations, sizeof expirations) != sizeof expirations) return;
+  // One line per wake-up, however late: catching up would send a burst that a stalled host (or
+  // an emulated one) never meant, and the lines would no longer be an interval apart.
+  if (sent_in_series_ < options_.count) SendLine("Log line " + std::to_string(++sent_in_series_));
+  if (sent_in_series_ == options_.count) {
+    const itimerspec stopped{};
+    timerfd_settime(series_.get(), 0, &stopped, nullptr);
+  }
+  Flush();
+}
+
+void VirtualDevice::SendLine(std::string_view utf8) { Queue(LogTextFrame(encoder_.Encode(utf8))); }
+
+void VirtualDevice::Queue(const devlink::ReportFrame& frame) {
+  queue_.push_back(frame);
+  Flush();
+}
+
+void VirtualDevice::Flush() {
+  while (opened_ && !queue_.empty() && transport_->Send(queue_.front())) queue_.pop_front();
+}
+
+}  // namespace vdev
