@@ -149,8 +149,8 @@ void TForm1::Button5Click() { ++LogPauseCount; }
 void TForm1::Timer1Timer() {
   link_.Mailbox().TakeAll(frames_);
   if (!link_.HasDevice()) {
-    // Without a device the log view and the identity field stay blank, so frames that its reader
-    // took before the loss would show nothing but a status line claiming a connection.
+    // Without a device the log view and the identity field stay blank, so the last frames of a
+    // device that is gone would show nothing but a status line claiming a connection.
     if (!Memo1->document()->isEmpty() || log_has_lines_) {
       Memo1->clear();
       log_has_lines_ = false;

@@ -43,8 +43,8 @@ class TForm1 : public QWidget {
   void Button1Click();
   // PAUSE / RESUME LOG.
   void Button5Click();
-  // Every 10 ms: handles every frame waiting in the mailbox, oldest first, and keeps the log view
-  // and identity field blank while no device is open.
+  // Every 10 ms: while a device is open, handles every frame waiting in the mailbox, oldest first;
+  // while none is, drops them and keeps the log view and identity field blank.
   void Timer1Timer();
 
   QLabel* Label1;

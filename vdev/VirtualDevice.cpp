@@ -44,7 +44,7 @@ VirtualDevice::VirtualDevice(const DeviceOptions& options)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  throw std::runtime_error("the host did not list the device within 5 s (is hid-generic loaded?)");
+  throw std::runtime_error("the system did not list the device within 5 s: modprobe hid-generic usbhid");
 }
 
 pollfd VirtualDevice::DevicePoll() const {
@@ -53,6 +53,9 @@ pollfd VirtualDevice::DevicePoll() const {
 }
 
 void VirtualDevice::OnDevice(short revents) {
+  if (revents & (POLLERR | POLLHUP)) {
+    throw std::runtime_error("the device was pulled out from elsewhere");
+  }
   if (revents & POLLIN) {
     const HostEvent event = transport_->Read();
     if (!event.complaint.empty()) std::fprintf(stderr, "tavrix-vdev: %s\n", event.complaint.c_str());

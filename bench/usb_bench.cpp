@@ -1,0 +1,98 @@
+// Figures for the USB path, run in the test guest as root (`guest/run-in-guest build/test/guest
+// build/test/bench/usb_bench`): the virtual device as a USB gadget, the link on the real HID
+// library with its reader, and a consumer that drains the mailbox the way the window's tick does.
+// Prints, for lines sent back to back and at fixed rates, how many arrived, and the time from
+// the write to the gadget's /dev/hidgN to the frame's arrival in the mailbox.
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Connection.h"
+#include "DeviceProtocol.h"
+#include "HidPort.h"
+#include "Read_tr.h"
+#include "Transport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+devlink::ReportFrame Numbered(unsigned number) {
+  const std::string text = std::to_string(number);
+  return vdev::LogTextFrame(std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+// Sends `count` numbered lines, one every `period` (back to back when zero), and prints how many
+// the mailbox received and how long each took from the write to the mailbox.
+void Run(vdev::Transport& gadget, devlink::DeviceLink& link, unsigned count, std::chrono::microseconds period) {
+  std::vector<Clock::time_point> written(count), arrived(count);
+  std::atomic<bool> done{false};
+  std::thread consumer([&] {
+    std::vector<devlink::ReportFrame> frames;
+    while (!done) {
+      link.Mailbox().TakeAll(frames);
+      const auto now = Clock::now();
+      for (const auto& frame : frames) {
+        const auto number = std::stoul(reinterpret_cast<const char*>(&frame[devlink::kPayloadOffset]));
+        if (number < count) arrived[number] = now;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  const auto start = Clock::now();
+  for (unsigned i = 0; i < count; ++i) {
+    std::this_thread::sleep_until(start + i * period);
+    const devlink::ReportFrame frame = Numbered(i);
+    written[i] = Clock::now();
+    while (!gadget.Send(frame)) {
+      pollfd writable{gadget.Descriptor(), POLLOUT, 0};
+      poll(&writable, 1, 100);
+    }
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  done = true;
+  consumer.join();
+
+  std::vector<double> latencies;
+  for (unsigned i = 0; i < count; ++i) {
+    if (arrived[i] != Clock::time_point{}) {
+      latencies.push_back(std::chrono::duration<double, std::micro>(arrived[i] - written[i]).count());
+    }
+  }
+  std::sort(latencies.begin(), latencies.end());
+  const auto at = [&](double share) {
+    return latencies.empty() ? 0.0 : latencies[static_cast<std::size_t>(share * static_cast<double>(latencies.size() - 1))];
+  };
+  std::printf("%-14s %6u sent in %5.2f s (%5.0f lines/s), %6zu arrived; write to mailbox p50 %5.0f us, p99 %6.0f us\n",
+              period.count() == 0 ? "back to back" : (std::to_string(1000000 / period.count()) + " lines/s").c_str(),
+              count, seconds, count / seconds, latencies.size(), at(0.5), at(0.99));
+}
+
+}  // namespace
+
+int main() {
+  auto gadget = vdev::PlugUsbGadget("BENCH0000001");
+  devlink::DeviceLink link(devlink::SystemHidPort());
+  devlink::ReadThread reader(link, [] {});
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!link.Connect()) {
+    if (Clock::now() > deadline) {
+      std::fputs("usb_bench: the gadget was not listed\n", stderr);
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (const unsigned rate : {250u, 500u, 1000u, 2000u}) {
+    Run(*gadget, link, 2 * rate, std::chrono::microseconds(1000000 / rate));
+  }
+  Run(*gadget, link, 5000, std::chrono::microseconds(0));
+  gadget.reset();  // the unplug ends the reader's read, so that it can stop
+}
