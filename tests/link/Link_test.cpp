@@ -15,10 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ReportFrame LogLine(const std::string& text) {
-  return BuildIncomingFrame(kLogText, std::vector<std::uint8_t>(text.begin(), text.end()));
-}
-
 class LinkTest : public ::testing::Test {
  protected:
   void Connected() {
@@ -69,7 +65,7 @@ TEST_F(LinkTest, ReaderConsumerAndConnectsRunTogetherSafely) {
   std::atomic<int> consumed{0};
   std::jthread device([&] {
     for (int i = 0; !done; ++i, std::this_thread::sleep_for(20us)) {
-      ReportFrame frame = LogLine(std::to_string(i));
+      ReportFrame frame = BuildIncomingFrame(kLogText, std::vector{static_cast<std::uint8_t>(i)});
       frame[63] ^= i % 89 == 0;
       port.Send({frame.begin(), frame.begin() + (i % 83 == 0 ? 40 : i % 79 == 0 ? 0 : 64)}, i % 97 == 0);
     }
