@@ -55,10 +55,11 @@ class Program:
             lambda event: self.announced.append(event.source.name), "object:property-change:accessible-name")
         wait_for(lambda: self.window() is not None, "the window in the accessibility tree", 120)
         frame = self.window()
-        roles = [(child.getRoleName(), child.name) for child in frame]
-        assert frame.getRoleName() == "frame" and roles == [
-            ("label", " WAITING FOR CONNECTION:"), ("text", "Unique ID"), ("push button", "CONNECT"),
-            ("text", "Device log"), ("push button", "PAUSE / RESUME LOG")], (frame.getRoleName(), roles)
+        roles = [(child.getRole(), child.name) for child in frame]
+        assert frame.getRole() == pyatspi.ROLE_FRAME and roles == [
+            (pyatspi.ROLE_LABEL, " WAITING FOR CONNECTION:"), (pyatspi.ROLE_TEXT, "Unique ID"),
+            (pyatspi.ROLE_PUSH_BUTTON, "CONNECT"), (pyatspi.ROLE_TEXT, "Device log"),
+            (pyatspi.ROLE_PUSH_BUTTON, "PAUSE / RESUME LOG")], (frame.getRoleName(), roles)
         self.status, self.identity, self.connect, self.log, self.pause = frame
 
     def window(self):
@@ -112,7 +113,7 @@ def run(usb):
     wait_for(lambda: program.text(program.log).endswith(expected[-1]), "a thousand lines", 120)
     assert program.text(program.log).split("\n") == expected, "lines lost or out of order"
     log = program.log.queryText()
-    bars = pyatspi.utils.findAllDescendants(program.log, lambda child: child.getRoleName() == "scroll bar")
+    bars = pyatspi.utils.findAllDescendants(program.log, lambda child: child.getRole() == pyatspi.ROLE_SCROLL_BAR)
     assert log.caretOffset == log.characterCount and max(bar.queryValue().currentValue for bar in bars) > 0
     program.connect.queryAction().doAction(0)  # again, while the device is open
     wait_for(lambda: device.reports() == [REQUEST] * 2, "a second request")
