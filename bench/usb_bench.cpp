@@ -68,7 +68,8 @@ void Run(vdev::Transport& gadget, devlink::DeviceLink& link, unsigned count, std
   }
   std::sort(latencies.begin(), latencies.end());
   const auto at = [&](double share) {
-    return latencies.empty() ? 0.0 : latencies[static_cast<std::size_t>(share * static_cast<double>(latencies.size() - 1))];
+    const double last = static_cast<double>(latencies.size() - 1);
+    return latencies.empty() ? 0.0 : latencies[static_cast<std::size_t>(share * last)];
   };
   std::printf("%-14s %6u sent in %5.2f s (%5.0f lines/s), %6zu arrived; write to mailbox p50 %5.0f us, p99 %6.0f us\n",
               period.count() == 0 ? "back to back" : (std::to_string(1000000 / period.count()) + " lines/s").c_str(),

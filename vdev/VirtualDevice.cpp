@@ -74,7 +74,8 @@ void VirtualDevice::Opened() {
   opened_ = true;
   if (options_.count == 0) return;
   const auto interval = std::max(options_.interval, std::chrono::milliseconds(1));
-  const timespec period{static_cast<time_t>(interval.count() / 1000), static_cast<long>(interval.count() % 1000) * 1000000};
+  const timespec period{static_cast<time_t>(interval.count() / 1000),
+                        static_cast<long>(interval.count() % 1000) * 1000000};
   const itimerspec timer{period, period};
   timerfd_settime(series_.get(), 0, &timer, nullptr);
 }

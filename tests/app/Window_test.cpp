@@ -28,6 +28,8 @@ inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 namespace zodivo {
 namespace {
 
+const QColor kGrey(160, 160, 164), kGreen(170, 204, 170);  // 0xA4A0A0 and 0xAACCAA as 0x00BBGGRR
+
 devlink::ReportFrame LogFrame(std::string_view text) {
   return vdev::LogTextFrame(std::vector<std::uint8_t>(text.begin(), text.end()));
 }
@@ -63,7 +65,9 @@ class WindowTest : public ::testing::Test {
     double strongest = 1;
     const QRect text = form->Label1->geometry();
     for (int y = text.top(); y <= text.bottom(); ++y) {
-      for (int x = text.left(); x <= text.right(); ++x) strongest = std::max(strongest, Contrast(shot.pixelColor(x, y), background));
+      for (int x = text.left(); x <= text.right(); ++x) {
+        strongest = std::max(strongest, Contrast(shot.pixelColor(x, y), background));
+      }
     }
     return strongest;
   }
@@ -73,10 +77,10 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<TForm1> form = std::make_unique<TForm1>(link);
 };
 
-TEST_F(WindowTest, HasItsFixedSizeFontsAndKeyboardOrder) {
-  EXPECT_EQ(form->maximumSize(), QSize(336, 549)) << "fixed size";
-  const std::initializer_list<QWidget*> controls = {form->Label1, form->Edit1, form->Button1, form->Memo1, form->Button5};
-  for (const QWidget* control : controls) {
+TEST_F(WindowTest, HasItsFixedSizeReadOnlyIdentityFontsAndKeyboardOrder) {
+  EXPECT_TRUE(form->maximumSize() == QSize(336, 549) && form->Edit1->isReadOnly() && !form->Memo1->isReadOnly());
+  for (const QWidget* control : std::initializer_list<QWidget*>{form->Label1, form->Edit1, form->Button1, form->Memo1,
+                                                                 form->Button5}) {
     EXPECT_EQ(QFontInfo(control->font()).family(), "DejaVu Sans");
     EXPECT_EQ(control->font().pixelSize(), 13);
     EXPECT_EQ(control->font().bold(), control != form->Edit1 && control != form->Memo1);
@@ -102,10 +106,10 @@ TEST_F(WindowTest, EveryTextIsReadableOnItsBackgroundAndOnlyAnOpenedDeviceTurnsI
   ASSERT_EQ(QGuiApplication::palette().color(QPalette::Base).lightness() < 128, dark) << "the theme was not applied";
   port.SetOpenFails(true);
   Connect();
-  const double on_grey = StatusContrast(kMediumGrey);
+  const double on_grey = StatusContrast(kGrey);
   port.SetOpenFails(false);
   form->Button1Click();
-  const double on_green = StatusContrast(kLightGreen);
+  const double on_green = StatusContrast(kGreen);
   const QPalette identity = form->Edit1->palette();
   const QPalette log = form->Memo1->palette();
   const double identity_field = Contrast(identity.color(QPalette::Text), identity.color(QPalette::Base));
@@ -123,7 +127,7 @@ TEST_F(WindowTest, PausedLinesAreLostAndOnlyTheLatestOfConnectAndLossShows) {
   ASSERT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 0; }));
   Connect();
   QTest::qWait(50);
-  EXPECT_EQ(form->palette().color(QPalette::Window), kLightGreen) << "a stale loss turned a working connection grey";
+  EXPECT_EQ(form->palette().color(QPalette::Window), kGreen) << "a stale loss turned a working connection grey";
 
   form->Button5Click();
   port.Send(LogFrame("lost"));
@@ -141,7 +145,7 @@ TEST_F(WindowTest, PausedLinesAreLostAndOnlyTheLatestOfConnectAndLossShows) {
   ASSERT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 0; }));
   QTest::qWait(50);
   EXPECT_EQ(form->Label1->text(), "Waiting for device:");
-  EXPECT_EQ(form->palette().color(QPalette::Window), kMediumGrey);
+  EXPECT_EQ(form->palette().color(QPalette::Window), kGrey);
   EXPECT_TRUE(form->Edit1->text().isEmpty() && form->Memo1->document()->isEmpty());
 }
 

@@ -37,8 +37,7 @@ class Device:
         assert "plugged in as /dev/hidraw" in line, line
 
     def reports(self):
-        with open(self.record) as record:
-            return record.read().split()
+        return pathlib.Path(self.record).read_text().split()
 
     def unplug(self):
         self.process.stdin.close()
@@ -88,8 +87,8 @@ class Program:
         screen = display.Display()
         window = next(window for window in screen.screen().root.query_tree().children
                       if window.get_wm_name() == CAPTION and window.get_wm_class())
-        with open(ENTRY) as entry:
-            assert "StartupWMClass=%s\n" % window.get_wm_class()[1] in entry.read(), window.get_wm_class()
+        entry = pathlib.Path(ENTRY).read_text()
+        assert "StartupWMClass=%s\n" % window.get_wm_class()[1] in entry, window.get_wm_class()
         window.send_event(protocol.event.ClientMessage(
             window=window, client_type=screen.intern_atom("WM_PROTOCOLS"),
             data=(32, [screen.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
@@ -148,4 +147,3 @@ def run(usb):
 
 for transport in ([], ["--usb"]):
     run(transport)
-print("passed")

@@ -39,14 +39,16 @@ class LinkTest : public ::testing::Test {
 
 TEST_F(LinkTest, AFailedReopenOrAFailureOfAReplacedHandleKeepsTheWorkingDevice) {
   Connected();
+  const HidDevice* working = link.CurrentDevice().get();
   port.SetOpenFails(true);
   EXPECT_FALSE(link.Connect());
+  EXPECT_EQ(link.CurrentDevice().get(), working);
   port.SetOpenFails(false);
   ASSERT_TRUE(link.Connect());
-  const DeviceRef replacement = link.CurrentDevice();
+  const HidDevice* replacement = link.CurrentDevice().get();
   port.Send({}, /*fail=*/true, /*only_busy=*/true);  // only the replaced handle's read fails
   ASSERT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 1 && port.BlockedReads() == 1; }));
-  EXPECT_EQ(link.CurrentDevice(), replacement);
+  EXPECT_EQ(link.CurrentDevice().get(), replacement);
   EXPECT_EQ(losses, 0);
   port.Unplug();
   ASSERT_TRUE(port.WaitFor([&] { return losses == 1 && !link.HasDevice(); }));

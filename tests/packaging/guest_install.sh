@@ -24,7 +24,8 @@ plug() {
   sed -n 's/.*plugged in as //p' "$messages"
 }
 [[ $(tags_of "$(plug --usb)") == *:uaccess:* ]] || fail "the rule did not tag the USB device for the seat's user"
-[[ $(tags_of "$(plug --id 111111111111111111111111)") != *:uaccess:* ]] || fail "the rule tagged a device with no USB parent"
+[[ $(tags_of "$(plug --id 111111111111111111111111)") != *:uaccess:* ]] ||
+  fail "the rule tagged a device with no USB parent"
 pkill -x tavrix-vdev
 while pgrep -x tavrix-vdev >/dev/null; do sleep 0.1; done
 # A USB device of another vendor and product, made by hand.
@@ -32,7 +33,8 @@ gadget=/sys/kernel/config/usb_gadget/other
 mkdir -p "$gadget/configs/c.1" "$gadget/functions/hid.usb0"
 echo 0x1234 >"$gadget/idVendor"
 echo 64 >"$gadget/functions/hid.usb0/report_length"
-printf '\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x40\x09\x02\x81\x02\xc0' >"$gadget/functions/hid.usb0/report_desc"
+printf '\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x40\x09\x02\x81\x02\xc0' \
+  >"$gadget/functions/hid.usb0/report_desc"
 ln -s "$gadget/functions/hid.usb0" "$gadget/configs/c.1/"
 echo dummy_udc.0 >"$gadget/UDC"
 for _ in $(seq 100); do [[ -e /dev/hidraw0 ]] && break; sleep 0.1; done

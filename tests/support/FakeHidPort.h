@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -52,19 +51,16 @@ class FakeHidPort : public HidPort {
   int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
   // Reads that wait with every report taken (counting a slow write as one).
   int BlockedReads() const {
-    return Locked([&] {
-      return std::accumulate(devices_.begin(), devices_.end(), 0,
-                             [](int n, Device* d) { return n + (d->busy > 0 && d->inputs.empty()); });
-    });
+    const auto waiting = [](Device* device) { return device->busy > 0 && device->inputs.empty(); };
+    return Locked([&] { return static_cast<int>(std::ranges::count_if(devices_, waiting)); });
   }
   // Calls made, and handles closed, while another call ran on the same handle: must stay 0.
   int Misuses() const { return Locked([&] { return misuses_; }); }
 
-  // Polls `condition` until it holds; false after five seconds.
+  // Polls `condition` every millisecond until it holds; false after some five seconds.
   static bool WaitFor(auto condition) {
-    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5); !condition();) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int waited = 0; !condition(); ++waited, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+      if (waited == 5000) return false;
     }
     return true;
   }
