@@ -98,24 +98,20 @@ void RemoveLeftovers() {
 
 // The first virtual controller that no gadget is bound to.
 std::string FreeController() {
-  if (!fs::exists(kControllers)) {
-    throw std::runtime_error(std::string("no virtual USB controller: ") + kLoadModules);
-  }
-  std::optional<std::string> busy_with;
-  std::optional<std::string> any;
-  for (const auto& controller : fs::directory_iterator(kControllers)) {
+  std::optional<std::string> busy;
+  std::error_code none;
+  for (const auto& controller : fs::directory_iterator(kControllers, none)) {
     const std::string name = controller.path().filename();
     if (!name.starts_with("dummy_udc.")) continue;
-    any = name;
     std::optional<std::string> bound;
     for (const auto& gadget : fs::directory_iterator(kGadgets)) {
       if (ReadText(gadget.path() / "UDC") == name) bound = gadget.path().filename();
     }
     if (!bound) return name;
-    busy_with = name + " is in use by the gadget " + *bound;
+    busy = name + " is in use by the gadget " + *bound;
   }
-  if (!any) throw std::runtime_error(std::string("no virtual USB controller: ") + kLoadModules);
-  throw std::runtime_error("the virtual USB controller " + *busy_with +
+  if (!busy) throw std::runtime_error(std::string("no virtual USB controller: ") + kLoadModules);
+  throw std::runtime_error("the virtual USB controller " + *busy +
                            "; unbind that gadget, or load dummy_hcd with num=2 for a second controller");
 }
 
