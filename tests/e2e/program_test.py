@@ -99,6 +99,7 @@ class Program:
 
 
 def run(usb):
+    name = "usb" if usb else "uhid"
     before = UEVENTS.read_text()
     bad = subprocess.run([VDEV, *usb, "--record", "/nonexistent/x"], capture_output=True, text=True)
     assert bad.returncode == 1 and bad.stderr.count("\n") == 1, bad.stderr
@@ -126,7 +127,7 @@ def run(usb):
         program.unplug(device)
         descriptors.append(program.descriptors())
     assert descriptors[-1] <= descriptors[0] and program.descriptors("/dev/hidraw") == 0, descriptors
-    print("%s: open descriptors after cycle 1: %d, after cycle 50: %d" % (usb, descriptors[0], descriptors[-1]))
+    print("%s: open descriptors after cycle 1: %d, after cycle 50: %d" % (name, descriptors[0], descriptors[-1]))
 
     if not usb:  # the virtual USB controller takes one gadget at a time
         # The HID library lists devices in the order of their paths, which follows the order of plugging.
@@ -140,7 +141,7 @@ def run(usb):
     program.press_connect(device)
     time.sleep(0.2)  # the reader is back in a read on the plugged-in device
     took = program.close()
-    print("%s: the program ended %.0f ms after its window was closed" % (usb, 1000 * took))
+    print("%s: the program ended %.0f ms after its window was closed" % (name, 1000 * took))
     assert took < 1, "the program took more than a second to end"
     device.unplug()
 
