@@ -23,16 +23,8 @@ void MakeSingleLine(QString& text) {
 }
 
 QString IdentityText(const devlink::ReportFrame& frame) {
-  constexpr std::size_t kIdOffset = 6;
-  constexpr std::size_t kIdSize = 12;
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  QString text = QString::fromUtf16(kUniqueIdPrefix);
-  text.reserve(text.size() + 2 * kIdSize);
-  for (std::size_t i = kIdOffset; i < kIdOffset + kIdSize; ++i) {
-    text.append(QLatin1Char(kHex[frame[i] >> 4]));
-    text.append(QLatin1Char(kHex[frame[i] & 0x0F]));
-  }
-  return text;
+  const auto identifier = std::span(frame).subspan<devlink::kIdentityOffset, devlink::kIdentitySize>();
+  return QString::fromUtf16(kUniqueIdPrefix) + QString::fromStdString(devlink::FormatHex(identifier));
 }
 
 }  // namespace

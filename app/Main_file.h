@@ -22,7 +22,7 @@ class QTimer;
 
 namespace zodivo {
 
-inline constexpr char16_t kWindowCaption[] = u"Tavrix ZODIVO 1.07";
+inline constexpr char16_t kWindowCaption[] = u"Tavrix ZODIVO " ZODIVO_VERSION;
 inline constexpr char16_t kWaitingForConnection[] = u" WAITING FOR CONNECTION:";
 inline constexpr char16_t kWaitingForDevice[] = u"Waiting for device:";
 inline const QColor kMediumGrey{160, 160, 164};

@@ -142,7 +142,7 @@ void BM_StartToWindowShown(benchmark::State& state) {
     const pid_t pid = Spawn({ZODIVO_BINARY}, {"DISPLAY=" + server.Display(), "QT_QPA_PLATFORM=xcb"});
     bool shown = false;
     while (pid > 0 && !shown && Clock::now() - start < 10s) {
-      shown = WindowMapped(connection, root, "Tavrix ZODIVO 1.07");
+      shown = WindowMapped(connection, root, "Tavrix ZODIVO " ZODIVO_VERSION);
       if (!shown) std::this_thread::sleep_for(1ms);
     }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());

@@ -2,17 +2,14 @@
 // and the shared handle that the reader thread reads from.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
 
+#include "DeviceIds.h"
 #include "HidPort.h"
 #include "ReportMailbox.h"
 
 namespace devlink {
-
-inline constexpr std::uint16_t kVendorId = 0x0483;
-inline constexpr std::uint16_t kProductId = 0x5750;
 
 // Shared by every thread inside a call on the device; the last owner to let go closes it.
 using DeviceRef = std::shared_ptr<HidDevice>;

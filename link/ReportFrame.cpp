@@ -16,11 +16,11 @@ std::uint32_t ChecksumOf(const ReportFrame& frame) {
 
 ReportFrame BuildFrame(std::uint8_t direction, std::uint8_t code, std::span<const std::uint8_t> payload) {
   ReportFrame frame{};
-  frame[0] = 0x01;
-  frame[1] = 0xF0;
-  frame[2] = 0x0F;
-  frame[3] = direction;
-  frame[4] = code;
+  frame[0] = kReportId;
+  frame[kSignatureOffset] = kSignature[0];
+  frame[kSignatureOffset + 1] = kSignature[1];
+  frame[kSignatureOffset + 2] = direction;
+  frame[kCodeOffset] = code;
   std::copy_n(payload.begin(), std::min(payload.size(), kPayloadSize), frame.begin() + kPayloadOffset);
   SealFrame(frame);
   return frame;
@@ -36,17 +36,28 @@ void SealFrame(ReportFrame& frame) {
 }
 
 ReportFrame BuildOutgoingFrame(std::uint8_t command, std::span<const std::uint8_t> payload) {
-  return BuildFrame(0xAB, command, payload);
+  return BuildFrame(kToDevice, command, payload);
 }
 
 ReportFrame BuildIncomingFrame(std::uint8_t code, std::span<const std::uint8_t> payload) {
-  return BuildFrame(0xE0, code, payload);
+  return BuildFrame(kFromDevice, code, payload);
 }
 
 bool IsValidFrame(const ReportFrame& frame) {
   return ChecksumOf(frame) == ReadBigEndian(frame, kChecksumOffset);
 }
 
-std::uint32_t FrameHeader(const ReportFrame& frame) { return ReadBigEndian(frame, 1); }
+std::uint32_t FrameHeader(const ReportFrame& frame) { return ReadBigEndian(frame, kSignatureOffset); }
+
+std::string FormatHex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(2 * bytes.size());
+  for (const std::uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
 
 }  // namespace devlink

@@ -6,25 +6,46 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace devlink {
 
+// Layout: report number, signature (two bytes and a direction byte), code, payload, checksum.
 inline constexpr std::size_t kFrameSize = 64;
+inline constexpr std::size_t kSignatureOffset = 1;
+inline constexpr std::size_t kCodeOffset = 4;
 inline constexpr std::size_t kPayloadOffset = 5;
 inline constexpr std::size_t kPayloadSize = 55;
 inline constexpr std::size_t kChecksumOffset = 60;
 
 using ReportFrame = std::array<std::uint8_t, kFrameSize>;
 
+// The HID report number of every frame the tool sends, and of every frame the device sends.
+inline constexpr std::uint8_t kReportId = 0x01;
+// The signature's first two bytes, then the direction byte that tells the two directions apart.
+inline constexpr std::uint8_t kSignature[2] = {0xF0, 0x0F};
+inline constexpr std::uint8_t kToDevice = 0xAB;
+inline constexpr std::uint8_t kFromDevice = 0xE0;
+
 // Command codes (tool to device) and message codes (device to tool).
 inline constexpr std::uint8_t kIdentityRequest = 0xBC;
 inline constexpr std::uint8_t kLogText = 0x0A;
 inline constexpr std::uint8_t kIdentityReply = 0x0E;
 
-// Bytes 1..4 of an incoming frame read big-endian: signature F0 0F E0 followed by the code,
-// so one comparison checks both.
-inline constexpr std::uint32_t kLogTextHeader = 0xF00FE00A;
-inline constexpr std::uint32_t kIdentityReplyHeader = 0xF00FE00E;
+// Where an identity reply carries the device's unique identifier; the payload byte before it
+// carries nothing.
+inline constexpr std::size_t kIdentityOffset = 6;
+inline constexpr std::size_t kIdentitySize = 12;
+
+// Bytes 1..4 of a frame read big-endian: the signature followed by the code, so that one
+// comparison checks both.
+constexpr std::uint32_t HeaderOf(std::uint8_t direction, std::uint8_t code) {
+  return std::uint32_t{kSignature[0]} << 24 | std::uint32_t{kSignature[1]} << 16 | std::uint32_t{direction} << 8 |
+         code;
+}
+inline constexpr std::uint32_t kLogTextHeader = HeaderOf(kFromDevice, kLogText);
+inline constexpr std::uint32_t kIdentityReplyHeader = HeaderOf(kFromDevice, kIdentityReply);
+inline constexpr std::uint32_t kIdentityRequestHeader = HeaderOf(kToDevice, kIdentityRequest);
 
 namespace detail {
 
@@ -80,5 +101,8 @@ bool IsValidFrame(const ReportFrame& frame);
 
 // Bytes 1..4 as one big-endian value, to compare against kLogTextHeader / kIdentityReplyHeader.
 std::uint32_t FrameHeader(const ReportFrame& frame);
+
+// Upper-case hex digits, two for each byte, without separators: how identifiers are shown.
+std::string FormatHex(std::span<const std::uint8_t> bytes);
 
 }  // namespace devlink

@@ -6,7 +6,7 @@
 namespace vdev {
 namespace {
 
-constexpr std::uint8_t kReportId = 0x01;
+using devlink::kReportId;
 
 constexpr std::uint8_t kDescriptor[] = {
     0x06, 0x00, 0xFF,  // Usage Page (vendor defined 0xFF00)
@@ -57,21 +57,10 @@ std::optional<Identifier> ParseIdentifier(std::string_view hex) {
   return identifier;
 }
 
-std::string FormatHex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(2 * bytes.size());
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
 devlink::ReportFrame IdentityReplyFrame(const Identifier& identifier) {
-  // The identifier sits at offset 6; the byte before it carries nothing.
-  std::array<std::uint8_t, 1 + std::tuple_size_v<Identifier>> payload{};
-  std::copy(identifier.begin(), identifier.end(), payload.begin() + 1);
+  constexpr std::size_t kLead = devlink::kIdentityOffset - devlink::kPayloadOffset;
+  std::array<std::uint8_t, kLead + devlink::kIdentitySize> payload{};
+  std::copy(identifier.begin(), identifier.end(), payload.begin() + kLead);
   return devlink::BuildIncomingFrame(devlink::kIdentityReply, payload);
 }
 
@@ -99,13 +88,15 @@ ToolReport ReadToolReport(std::span<const std::uint8_t> report) {
     problems.push_back("bad checksum");
     return verdict;
   }
-  if (frame[1] != 0xF0 || frame[2] != 0x0F || frame[3] != 0xAB) {
-    problems.push_back("not a tool-to-device signature: " + Byte(frame[1]) + " " + Byte(frame[2]) + " " +
-                       Byte(frame[3]));
+  const std::uint32_t header = devlink::FrameHeader(frame);
+  if (header >> 8 != devlink::kIdentityRequestHeader >> 8) {
+    constexpr std::size_t kAt = devlink::kSignatureOffset;
+    problems.push_back("not a tool-to-device signature: " + Byte(frame[kAt]) + " " + Byte(frame[kAt + 1]) + " " +
+                       Byte(frame[kAt + 2]));
     return verdict;
   }
-  if (frame[4] != devlink::kIdentityRequest) {
-    problems.push_back("unknown command " + Byte(frame[4]));
+  if (header != devlink::kIdentityRequestHeader) {
+    problems.push_back("unknown command " + Byte(frame[devlink::kCodeOffset]));
     return verdict;
   }
   const auto payload = std::span(frame).subspan(devlink::kPayloadOffset, devlink::kPayloadSize);

@@ -14,7 +14,7 @@
 
 namespace vdev {
 
-using Identifier = std::array<std::uint8_t, 12>;
+using Identifier = std::array<std::uint8_t, devlink::kIdentitySize>;
 
 // One vendor-defined input and one output report, both report ID 1 with 63 data bytes, so that
 // every report on the wire is a 64-byte frame whose byte 0 is 0x01.
@@ -22,8 +22,6 @@ std::span<const std::uint8_t> ReportDescriptor();
 
 // 24 hex digits, either case, to the identifier's 12 bytes; nothing for anything else.
 std::optional<Identifier> ParseIdentifier(std::string_view hex);
-// Upper-case hex without separators, as the tool shows it.
-std::string FormatHex(std::span<const std::uint8_t> bytes);
 
 devlink::ReportFrame IdentityReplyFrame(const Identifier& identifier);
 // `text` is already in the device's 8-bit code page; bytes past the 55th are cut off.

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Connection.h"
+#include "DeviceIds.h"
 #include "DeviceProtocol.h"
 #include "Fd.h"
 #include "Transport.h"

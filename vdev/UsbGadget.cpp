@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "Connection.h"
+#include "DeviceIds.h"
 #include "DeviceProtocol.h"
 #include "Fd.h"
 #include "Transport.h"

@@ -31,7 +31,7 @@ std::optional<std::string> HidrawNodeOf(const std::string& serial) {
 
 VirtualDevice::VirtualDevice(const DeviceOptions& options)
     : options_(options), series_(Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC), "timerfd_create")) {
-  const std::string serial = options.serial.value_or(FormatHex(options.identifier));
+  const std::string serial = options.serial.value_or(devlink::FormatHex(options.identifier));
   if (options.record) {
     record_.reset(std::fopen(options.record->c_str(), "w"));
     if (!record_) throw std::system_error(errno, std::generic_category(), "cannot write " + *options.record);
@@ -83,7 +83,7 @@ void VirtualDevice::Opened() {
 void VirtualDevice::HandleToolReport(const HostEvent& event) {
   ++reports_received_;
   if (record_) {
-    std::fprintf(record_.get(), "%s\n", FormatHex(event.report).c_str());
+    std::fprintf(record_.get(), "%s\n", devlink::FormatHex(event.report).c_str());
     std::fflush(record_.get());
   }
   ToolReport verdict = ReadToolReport(event.report);
