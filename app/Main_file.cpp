@@ -147,6 +147,11 @@ void TForm1::Button1Click() {
 void TForm1::Button5Click() { ++LogPauseCount; }
 
 void TForm1::Timer1Timer() {
+  // The handle that CONNECT kept turned out dead when the reader asked for the identity: CONNECT
+  // finishes here, on this thread, where devices are opened.
+  if (link_.TakeReopenRequest()) {
+    Button1Click();
+  }
   link_.Mailbox().TakeAll(frames_);
   if (!link_.HasDevice()) {
     // Without a device the log view and the identity field stay blank, so the last frames of a

@@ -33,13 +33,14 @@ inline const QColor kLightGreen{170, 204, 170};
 class TForm1 : public QWidget {
  public:
   // Starts reading from `link` at once; `link` must outlive the window. Destroying the window
-  // waits for the reader's read under way, so whoever destroys it unplugs the device first.
+  // waits for the reader's call under way: a read period, or a write that the device holds up.
   explicit TForm1(devlink::DeviceLink& link, QWidget* parent = nullptr);
 
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
-  // CONNECT: opens the device; the background turns light green when that worked.
+  // CONNECT: opens the device, or asks the one already open to identify itself again; the
+  // background turns light green when that worked.
   void Button1Click();
   // PAUSE / RESUME LOG.
   void Button5Click();

@@ -1,9 +1,12 @@
 // Figures for the USB path, run in the test guest as root (`guest/run-in-guest build/test/guest
 // build/test/bench/usb_bench`): the virtual device as a USB gadget, the link on the real HID
 // library with its reader, and a consumer that drains the mailbox the way the window's tick does.
-// Prints, for lines sent back to back and at fixed rates, how many arrived, and the time from
-// the write to the gadget's /dev/hidgN to the frame's arrival in the mailbox.
+// Prints the reader's CPU use with no device and with a silent device open; the time from a
+// connect to the identity request on the wire, for the first connect and for connects while the
+// device is open; and, for lines sent back to back and at fixed rates, how many arrived and the
+// time from the write to the gadget's /dev/hidgN to the frame's arrival in the mailbox.
 #include <poll.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -76,21 +79,55 @@ void Run(vdev::Transport& gadget, devlink::DeviceLink& link, unsigned count, std
               count, seconds, count / seconds, latencies.size(), at(0.5), at(0.99));
 }
 
+// The process's CPU time over `wait`, as a share of one core; only the reader runs meanwhile.
+double CpuShare(std::chrono::seconds wait) {
+  const auto cpu = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpu();
+  std::this_thread::sleep_for(wait);
+  return (cpu() - before) / static_cast<double>(wait.count());
+}
+
+// Milliseconds from the connect to the gadget's receipt of the identity request.
+double ConnectToRequest(vdev::Transport& gadget, devlink::DeviceLink& link) {
+  const auto start = Clock::now();
+  if (!link.Connect()) return -1;
+  for (pollfd readable{gadget.Descriptor(), POLLIN, 0}; poll(&readable, 1, 1000) == 1;) {
+    if (gadget.Read().kind == vdev::HostEvent::Kind::kReport) {
+      return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 int main() {
   auto gadget = vdev::PlugUsbGadget("BENCH0000001");
   devlink::DeviceLink link(devlink::SystemHidPort());
   devlink::ReadThread reader(link, [] {});
+  std::printf("reader CPU, no device: %.2f %% of a core\n", 100 * CpuShare(std::chrono::seconds(10)));
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!link.Connect()) {
+  double first = -1;
+  while ((first = ConnectToRequest(*gadget, link)) < 0) {
     if (Clock::now() > deadline) {
       std::fputs("usb_bench: the gadget was not listed\n", stderr);
       return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::vector<double> again;
+  for (int i = 0; i < 50; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(37))) {
+    again.push_back(ConnectToRequest(*gadget, link));
+  }
+  std::sort(again.begin(), again.end());
+  std::printf("connect to request on the wire: first %.1f ms; device open, p50 %.1f ms, max %.1f ms\n", first,
+              again[again.size() / 2], again.back());
+  std::printf("reader CPU, device open and silent: %.2f %% of a core\n", 100 * CpuShare(std::chrono::seconds(10)));
   for (const unsigned rate : {250u, 500u, 1000u, 2000u}) {
     Run(*gadget, link, 2 * rate, std::chrono::microseconds(1000000 / rate));
   }

@@ -1,44 +1,79 @@
 #include "Connection.h"
 
-#include "ReportFrame.h"
+#include <utility>
 
 namespace devlink {
 
 bool DeviceLink::Connect() {
   port_.Init();
-  const auto identity = port_.FindFirst(kVendorId, kProductId);
-  if (!identity) {
+  const std::optional<std::string> path = port_.FindFirst(kVendorId, kProductId);
+  if (!path) {
     return false;
   }
-  DeviceRef opened = port_.Open(*identity);
+  {
+    // The same device opened a second time would deliver every report to both handles.
+    std::lock_guard guard(mutex_);
+    if (DeviceHandle && *path == path_ && !dead_) {
+      request_ = Request::kIdentifyKeptHandle;
+      return true;
+    }
+  }
+  DeviceRef opened = port_.Open(*path);
   if (!opened) {
     return false;
   }
-  // Asked before the handle is published, while no other thread can be inside a call on it: the
-  // HID library does not allow a write and a read on one device at once. The device queues its
-  // reply for this handle until the reader takes it.
-  static const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
-  opened->Write(request.data(), request.size());
-  {
-    std::lock_guard guard(handle_mutex_);
-    DeviceHandle.swap(opened);
+  std::lock_guard guard(mutex_);
+  if (DeviceHandle) {
+    replaced_.push_back(std::move(DeviceHandle));
   }
-  // The replaced handle, if any, is released here, outside the lock; it closes now unless the
-  // reader is still blocked on it, in which case the reader closes it when its read returns.
-  opened.reset();
+  DeviceHandle = std::move(opened);
+  path_ = *path;
+  request_ = Request::kIdentify;
+  dead_ = reopen_ = false;
+  connected_.notify_all();
   return true;
 }
 
+bool DeviceLink::TakeReopenRequest() {
+  std::lock_guard guard(mutex_);
+  return std::exchange(reopen_, false);
+}
+
+bool DeviceLink::HasDevice() const {
+  std::lock_guard guard(mutex_);
+  return DeviceHandle != nullptr;
+}
+
+DeviceLink::Turn DeviceLink::NextTurn(std::stop_token stop, std::chrono::milliseconds idle) {
+  std::unique_lock lock(mutex_);
+  connected_.wait_for(lock, stop, idle, [this] { return DeviceHandle != nullptr; });
+  Turn turn{DeviceHandle, std::exchange(request_, Request::kNone), std::move(replaced_)};
+  replaced_.clear();
+  return turn;
+}
+
+bool DeviceLink::IsCurrent(const DeviceRef& device) const {
+  std::lock_guard guard(mutex_);
+  return DeviceHandle == device;
+}
+
 bool DeviceLink::ForgetDevice(const DeviceRef& device) {
-  DeviceRef forgotten;
-  {
-    std::lock_guard guard(handle_mutex_);
-    if (DeviceHandle != device) {
-      return false;
-    }
-    forgotten.swap(DeviceHandle);
+  std::lock_guard guard(mutex_);
+  if (DeviceHandle != device) {
+    return false;
   }
+  // The reader still holds the handle and closes it once it lets go.
+  DeviceHandle.reset();
+  request_ = Request::kNone;
+  dead_ = reopen_ = false;
   return true;
+}
+
+void DeviceLink::RequestFailedOnKeptHandle(const DeviceRef& device) {
+  std::lock_guard guard(mutex_);
+  if (DeviceHandle == device) {
+    dead_ = reopen_ = true;
+  }
 }
 
 }  // namespace devlink

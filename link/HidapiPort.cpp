@@ -13,7 +13,9 @@ class HidapiDevice final : public HidDevice {
   HidapiDevice(const HidapiDevice&) = delete;
   HidapiDevice& operator=(const HidapiDevice&) = delete;
 
-  int Read(std::uint8_t* buffer, std::size_t length) override { return hid_read(device_, buffer, length); }
+  int Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds timeout) override {
+    return hid_read_timeout(device_, buffer, length, static_cast<int>(timeout.count()));
+  }
   int Write(const std::uint8_t* data, std::size_t length) override { return hid_write(device_, data, length); }
 
  private:
@@ -24,23 +26,21 @@ class HidapiPort final : public HidPort {
  public:
   void Init() override { hid_init(); }
 
-  std::optional<DeviceIdentity> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
+  std::optional<std::string> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
     // No filtering on bus type or interface: virtual (uhid) devices report 0 and -1 there.
     hid_device_info* list = hid_enumerate(vendor_id, product_id);
     if (list == nullptr) {
       return std::nullopt;
     }
-    DeviceIdentity first{list->vendor_id, list->product_id, std::nullopt};
-    if (list->serial_number != nullptr) {
-      first.serial = list->serial_number;
-    }
+    std::string first = list->path;
     hid_free_enumeration(list);
     return first;
   }
 
-  std::unique_ptr<HidDevice> Open(const DeviceIdentity& identity) override {
-    hid_device* device =
-        hid_open(identity.vendor_id, identity.product_id, identity.serial ? identity.serial->c_str() : nullptr);
+  std::unique_ptr<HidDevice> Open(const std::string& path) override {
+    // By path rather than by ids and serial number, which two units may share: this opens the very
+    // device that was listed.
+    hid_device* device = hid_open_path(path.c_str());
     if (device == nullptr) {
       return nullptr;
     }

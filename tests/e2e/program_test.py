@@ -39,6 +39,10 @@ class Device:
     def reports(self):
         return pathlib.Path(self.record).read_text().split()
 
+    def send(self, line):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+
     def unplug(self):
         self.process.stdin.close()
         assert self.process.wait(10) == 0 and self.process.stderr.read() == "", "the device complained"
@@ -106,17 +110,23 @@ def run(usb):
     assert UEVENTS.read_text() == before, "a device appeared although an option was bad"
 
     program = Program()
-    device = Device(usb, "0A1B2C3D4E5F60718293A4B5", "--count", "1000", "--interval", "1")
+    device = Device(usb, "0A1B2C3D4E5F60718293A4B5", "--count", "2000", "--interval", "1")
     program.press_connect(device)
     assert program.status.name == CONNECTED and device.reports() == [REQUEST], device.reports()
-    expected = ["Log line %d" % n for n in range(1, 1001)]
-    wait_for(lambda: program.text(program.log).endswith(expected[-1]), "a thousand lines", 120)
-    assert program.text(program.log).split("\n") == expected, "lines lost or out of order"
+    # CONNECT again and again while the lines come: each asks the device again, and each line still
+    # shows once, in order.
+    for _ in range(6):
+        program.connect.queryAction().doAction(0)
+        time.sleep(0.2)  # apart, as a press through the accessibility interface lasts 100 ms
+    shown_meanwhile = program.text(program.log).count("\n")
+    expected = ["Log line %d" % n for n in range(1, 2001)]
+    wait_for(lambda: program.text(program.log).endswith(expected[-1]), "two thousand lines", 120)
+    assert shown_meanwhile < 1800, "the series was over before CONNECT was pressed again"
+    assert program.text(program.log).split("\n") == expected, "lines lost, repeated or out of order"
+    assert device.reports() == [REQUEST] * 7, device.reports()
     log = program.log.queryText()
     bars = pyatspi.utils.findAllDescendants(program.log, lambda child: child.getRole() == pyatspi.ROLE_SCROLL_BAR)
     assert log.caretOffset == log.characterCount and max(bar.queryValue().currentValue for bar in bars) > 0
-    program.connect.queryAction().doAction(0)  # again, while the device is open
-    wait_for(lambda: device.reports() == [REQUEST] * 2, "a second request")
     program.unplug(device)
     assert CONNECTED in program.announced and program.announced[-1] == LOST, program.announced
 
@@ -129,11 +139,24 @@ def run(usb):
     assert descriptors[-1] <= descriptors[0] and program.descriptors("/dev/hidraw") == 0, descriptors
     print("%s: open descriptors after cycle 1: %d, after cycle 50: %d" % (name, descriptors[0], descriptors[-1]))
 
-    if not usb:  # the virtual USB controller takes one gadget at a time
-        # The HID library lists devices in the order of their paths, which follows the order of plugging.
-        first, second = Device(usb, "A" * 24), Device(usb, "B" * 24)
+    if not usb:
+        # A second unit on USB is listed before the one open through uhid, as the HID library lists
+        # devices in the order of their system paths. CONNECT turns to it at once, without waiting
+        # for the first unit to send anything, and what the first unit sends from then on is not shown.
+        first = Device(usb, "A" * 24)
         program.press_connect(first)
-        assert len(first.reports()) == 1 and second.reports() == []
+        second = Device(["--usb"], "B" * 24)
+        pressed = time.monotonic()
+        program.press_connect(second)
+        took = time.monotonic() - pressed
+        print("the identifier of the unit listed first showed %.0f ms after CONNECT" % (1000 * took))
+        assert took < 1, "the unit listed first was not asked at once"
+        first.send("from the unit no longer in use")
+        second.send("from the unit in use")
+        wait_for(lambda: program.text(program.log).endswith("from the unit in use"), "the line of the unit in use")
+        time.sleep(0.3)
+        assert "no longer in use" not in program.text(program.log), program.text(program.log)
+        assert len(first.reports()) == 1 and len(second.reports()) == 1
         second.unplug()
         first.unplug()
 

@@ -1,9 +1,11 @@
-// The link against a scripted device: what reaches the mailbox, what a failed read does, and
-// that a handle is called by one thread at a time and closed once no call runs on it. These run
-// again under ThreadSanitizer.
+// The link against scripted units: which unit a connect leaves in use, that every good frame
+// reaches the mailbox exactly once, and that a handle is called by one thread at a time and
+// closed once no call runs on it. These run again under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
+#include <ranges>
 #include <string>
 
 #include "Connection.h"
@@ -14,79 +16,122 @@ namespace devlink {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::FakeHidPort;
+
+constexpr char kOther[] = "/dev/hidraw-b";
+
+ReportFrame Numbered(std::uint32_t number) {
+  return BuildIncomingFrame(kLogText, std::array{std::uint8_t(number), std::uint8_t(number >> 8)});
+}
+std::uint32_t NumberOf(const ReportFrame& frame) { return frame[kPayloadOffset] | frame[kPayloadOffset + 1] << 8; }
 
 class LinkTest : public ::testing::Test {
  protected:
-  void Connected() {
-    port.Plug();
-    ASSERT_TRUE(link.Connect());
-    ASSERT_TRUE(port.WaitFor([&] { return port.BlockedReads() == 1; }));
-  }
-
+  // The reader forgets an unplugged unit and closes its handle; only then can it stop.
   void TearDown() override {
-    port.Unplug();  // ends any pending read so the reader can be stopped
+    port.Unplug();
+    port.Unplug(kOther);
+    EXPECT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 0; }));
     reader.reset();
-    link.ForgetDevice(link.CurrentDevice());
     EXPECT_EQ(port.Misuses(), 0);
-    EXPECT_EQ(port.LiveHandles(), 0) << "a handle was never closed";
   }
 
-  testing::FakeHidPort port;
+  // Waits until the mailbox holds frames, and takes them.
+  std::vector<ReportFrame> Take() {
+    std::vector<ReportFrame> frames;
+    EXPECT_TRUE(port.WaitFor([&] { return link.Mailbox().TakeAll(frames) && !frames.empty(); }));
+    return frames;
+  }
+
+  FakeHidPort port;
   DeviceLink link{port};
   std::atomic<int> losses{0};
   std::unique_ptr<ReadThread> reader = std::make_unique<ReadThread>(link, [this] { ++losses; });
 };
 
-TEST_F(LinkTest, AFailedReopenOrAFailureOfAReplacedHandleKeepsTheWorkingDevice) {
-  Connected();
-  const HidDevice* working = link.CurrentDevice().get();
+// The reader must not stay in a read on the old unit: the new one's reply would wait until the old
+// one sends something, and what the old one sends from now on is not the new unit's.
+TEST_F(LinkTest, AConnectSwitchesToTheUnitListedFirstUnlessItCannotBeOpened) {
+  port.Plug();
+  ASSERT_TRUE(link.Connect());
+  ASSERT_TRUE(port.WaitFor([&] { return port.WaitingReads() == 1; }));
+  port.Plug(kOther, /*first=*/true);
   port.SetOpenFails(true);
   EXPECT_FALSE(link.Connect());
-  EXPECT_EQ(link.CurrentDevice().get(), working);
+  port.Send(Numbered(1));
+  EXPECT_EQ(NumberOf(Take().at(0)), 1u) << "a failed open gave up the working unit";
+
   port.SetOpenFails(false);
   ASSERT_TRUE(link.Connect());
-  const HidDevice* replacement = link.CurrentDevice().get();
-  port.Send({}, /*fail=*/true, /*only_busy=*/true);  // only the replaced handle's read fails
-  ASSERT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 1 && port.BlockedReads() == 1; }));
-  EXPECT_EQ(link.CurrentDevice().get(), replacement);
-  EXPECT_EQ(losses, 0);
+  ASSERT_TRUE(port.WaitFor([&] { return port.Asked().size() == 2; }));
+  EXPECT_EQ(port.Asked()[1], kOther);
+  port.Send(Numbered(2), kOther);
+  EXPECT_EQ(NumberOf(Take().at(0)), 2u);
+  EXPECT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 1; })) << "the replaced handle stayed open";
+
+  // Back to the first unit while the reader is in a read on the other one.
   port.Unplug();
-  ASSERT_TRUE(port.WaitFor([&] { return losses == 1 && !link.HasDevice(); }));
+  port.Plug(FakeHidPort::kUnit, /*first=*/true);
+  ASSERT_TRUE(port.WaitFor([&] { return port.WaitingReads() == 1; }));
+  ASSERT_TRUE(link.Connect());
+  port.Send(Numbered(3), kOther);
+  port.Send(Numbered(4));
+  const std::vector<ReportFrame> taken = Take();
+  ASSERT_EQ(taken.size(), 1u) << "the unit no longer in use was still read";
+  EXPECT_EQ(NumberOf(taken[0]), 4u);
+  EXPECT_EQ(losses, 0);
 }
 
-TEST_F(LinkTest, TheRequestIsWrittenBeforeTheReaderCanReadTheNewHandle) {
-  port.SetSlowWrites();
-  Connected();
-  EXPECT_EQ(port.Written().size(), 1u);
-}
-
-// The device sends frames, now and then a corrupt, short, empty or failed one, while the operator
-// connects again and again and the cable comes and goes. The consumer takes good frames only.
-TEST_F(LinkTest, ReaderConsumerAndConnectsRunTogetherSafely) {
-  std::atomic<bool> done{false};
-  std::atomic<int> consumed{0};
-  std::jthread device([&] {
-    for (int i = 0; !done; ++i, std::this_thread::sleep_for(20us)) {
-      ReportFrame frame = BuildIncomingFrame(kLogText, std::vector{static_cast<std::uint8_t>(i)});
-      frame[63] ^= i % 89 == 0;
-      port.Send({frame.begin(), frame.begin() + (i % 83 == 0 ? 40 : i % 79 == 0 ? 0 : 64)}, i % 97 == 0);
-    }
-  });
-  std::jthread consumer([&] {
-    for (std::vector<ReportFrame> frames; !done; std::this_thread::sleep_for(200us)) {
-      link.Mailbox().TakeAll(frames);
-      for (const ReportFrame& frame : frames) EXPECT_TRUE(IsValidFrame(frame));
-      consumed += static_cast<int>(frames.size());
-    }
-  });
-  for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(300us)) {
-    port.Plug(i % 50 < 49 && (i % 50 > 10 || i < 50));
-    port.SetOpenFails(i % 50 > 40);
-    link.Connect();
+// A connect returns at once, even while a slow device holds up the reader in a write, and leaves
+// closing to the reader, also for a handle that the reader has not called yet.
+TEST_F(LinkTest, AConnectNeitherWaitsForTheDeviceNorClosesAHandle) {
+  port.SetWriteTime(5s);
+  port.Plug();
+  ASSERT_TRUE(link.Connect());
+  ASSERT_TRUE(port.WaitFor([&] { return port.WritesUnderWay() == 1; })) << "the connect waited for the write";
+  for (const char* unit : {kOther, "/dev/hidraw-c"}) {
+    port.Plug(unit, /*first=*/true);
+    ASSERT_TRUE(link.Connect());
   }
-  done = true;
-  EXPECT_GT(consumed.load(), 0);
-  EXPECT_GT(losses.load(), 0);
+  EXPECT_EQ(port.LiveHandles(), 3);
+  port.Unplug();  // ends the write
+  EXPECT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 1; }));
+  port.Unplug("/dev/hidraw-c");
+}
+
+// The unit streams numbered frames, now and then a corrupt or short one, while the operator
+// connects again and again: each good frame arrives once, in order.
+TEST_F(LinkTest, EveryFrameArrivesOnceAcrossRepeatedConnects) {
+  constexpr std::uint32_t kFrames = 3000;
+  constexpr int kConnects = 100;
+  port.Plug();
+  ASSERT_TRUE(link.Connect());
+  std::jthread device([&] {
+    for (std::uint32_t i = 0; i < kFrames; std::this_thread::sleep_for(20us)) {
+      ReportFrame frame = Numbered(i);
+      if (i % 89 == 7) {
+        frame[kChecksumOffset] ^= 1;
+        port.Send(frame);
+      } else if (i % 83 == 5) {
+        port.Send(frame, FakeHidPort::kUnit, kChecksumOffset);
+      }
+      port.Send(Numbered(i++));
+    }
+  });
+  std::jthread operator_thread([&] {
+    for (int i = 0; i < kConnects; ++i, std::this_thread::sleep_for(500us)) EXPECT_TRUE(link.Connect());
+  });
+  std::vector<std::uint32_t> numbers;
+  EXPECT_TRUE(port.WaitFor([&] {
+    std::vector<ReportFrame> frames;
+    link.Mailbox().TakeAll(frames);
+    for (const ReportFrame& frame : frames) numbers.push_back(NumberOf(frame));
+    return numbers.size() >= kFrames;
+  })) << numbers.size() << " of " << kFrames << " frames arrived";
+  EXPECT_TRUE(std::ranges::equal(numbers, std::views::iota(0u, kFrames))) << "frames repeated or out of order";
+  EXPECT_EQ(link.Mailbox().DroppedCount(), 0u);
+  EXPECT_TRUE(port.WaitFor([&] { return port.Asked().size() >= 2; })) << "a repeated connect sent no request";
+  EXPECT_EQ(port.LiveHandles(), 1);
 }
 
 TEST(Mailbox, AFullQueueDropsNewFramesAndCountsThem) {

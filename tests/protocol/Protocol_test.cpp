@@ -71,8 +71,7 @@ TEST(IncomingMessages, LogTextBecomesOneLineOfCodePage1251) {
   EXPECT_EQ(std::get<zodivo::ShowIdentity>(shown).identity, "Unique ID: 0405060708090A0BECFD0EF0");
 }
 
-TEST(VirtualDevice, SendsLinesInCodePage1251CutAt55Bytes) {
-  EXPECT_EQ(vdev::LogTextFrame(Bytes(70, 'x'))[kPayloadOffset + 54], 'x') << "cut at 55 bytes, not before";
+TEST(VirtualDevice, SendsLinesInCodePage1251) {
   vdev::Cp1251Encoder encoder;
   EXPECT_EQ(encoder.Encode("Привет €"), (Bytes{0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, ' ', 0x88}));
   // Not valid UTF-8, cut off in the middle of a character, and a character the code page lacks.

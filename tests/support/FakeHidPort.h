@@ -1,7 +1,8 @@
-// A scripted device behind the link's HID port. Like the kernel's hidraw, every open handle gets
-// every report the device sends, and unplugging fails every pending and later read. It counts
-// what a real HID library does not forgive: a handle called or closed while another thread is
-// still inside a call on it.
+// Scripted units behind the link's HID port, listed by path. Like the kernel's hidraw, every open
+// handle of a unit gets every report the unit sends, and unplugging fails every pending and later
+// call. Writes can be made slow or failing. It counts what the link must never do: call or close a
+// handle while another call runs on it, which a real HID library does not forgive, or from another
+// thread than the one that called it before.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,35 +28,45 @@ class FakeHidPort : public HidPort {
   }
 
  public:
-  void Plug(bool plugged = true) {
+  static constexpr char kUnit[] = "/dev/hidraw-a";
+
+  // Lists the unit after those already listed, or before them.
+  void Plug(const std::string& unit = kUnit, bool first = false) {
+    Locked([&] { listed_.insert(first ? listed_.begin() : listed_.end(), unit); });
+  }
+  // Pulling the cable unlists the unit and fails every pending and later call on its handles.
+  void Unplug(const std::string& unit = kUnit) {
     Locked([&] {
-      plugged_ = plugged;
-      for (Device* device : devices_) device->failed |= !plugged;
+      std::erase(listed_, unit);
+      for (Device* device : devices_) device->failed |= device->unit == unit;
     });
   }
-  // Pulling the cable fails every pending read and unlists the device.
-  void Unplug() { Plug(false); }
   void SetOpenFails(bool fails) { Locked([&] { open_fails_ = fails; }); }
-  // A write then lingers until a read is under way on the same handle, or 100 ms pass.
-  void SetSlowWrites() { Locked([&] { slow_writes_ = true; }); }
-  // A report (or, with `fail`, a failed read) for every open handle, or only those being read.
-  void Send(const std::vector<std::uint8_t>& bytes, bool fail = false, bool only_busy = false) {
+  // Every write fails, as on a handle whose device has gone away.
+  void SetWritesFail(bool fail) { Locked([&] { writes_fail_ = fail; }); }
+  // Every write takes this long, as a device that does not take output reports lets it.
+  void SetWriteTime(std::chrono::milliseconds time) { Locked([&] { write_time_ = time; }); }
+  // A report for every open handle of the unit; `length` cuts it short.
+  void Send(const ReportFrame& frame, const std::string& unit = kUnit, std::size_t length = kFrameSize) {
     Locked([&] {
       for (Device* device : devices_) {
-        if (!only_busy || device->busy > 0) device->inputs.push_back({bytes, fail});
+        if (device->unit == unit) device->inputs.emplace_back(frame.begin(), frame.begin() + length);
       }
     });
   }
-  void Send(const ReportFrame& frame) { Send({frame.begin(), frame.end()}); }
 
-  std::vector<std::vector<std::uint8_t>> Written() const { return Locked([&] { return written_; }); }
+  // The units that took an identity request, in order.
+  std::vector<std::string> Asked() const { return Locked([&] { return asked_; }); }
   int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
-  // Reads that wait with every report taken (counting a slow write as one).
-  int BlockedReads() const {
-    const auto waiting = [](Device* device) { return device->busy > 0 && device->inputs.empty(); };
+  int Opens() const { return Locked([&] { return opens_; }); }
+  int WritesUnderWay() const { return Locked([&] { return writing_; }); }
+  // Reads that wait with every report taken.
+  int WaitingReads() const {
+    const auto waiting = [](Device* device) { return device->reading && device->inputs.empty(); };
     return Locked([&] { return static_cast<int>(std::ranges::count_if(devices_, waiting)); });
   }
-  // Calls made, and handles closed, while another call ran on the same handle: must stay 0.
+  // Calls made, and handles closed, while another call ran on the same handle or by another thread
+  // than the one that called it before: must stay 0.
   int Misuses() const { return Locked([&] { return misuses_; }); }
 
   // Polls `condition` every millisecond until it holds; false after some five seconds.
@@ -66,63 +78,81 @@ class FakeHidPort : public HidPort {
   }
 
   void Init() override {}
-  std::optional<DeviceIdentity> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
-    const bool listed = Locked([&] { return plugged_; }) && vendor_id == kVendorId && product_id == kProductId;
-    return listed ? std::optional(DeviceIdentity{vendor_id, product_id, L"FAKE-0001"}) : std::nullopt;
+  std::optional<std::string> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
+    return Locked([&]() -> std::optional<std::string> {
+      if (listed_.empty() || vendor_id != kVendorId || product_id != kProductId) return std::nullopt;
+      return listed_.front();
+    });
   }
-  std::unique_ptr<HidDevice> Open(const DeviceIdentity& identity) override {
+  std::unique_ptr<HidDevice> Open(const std::string& path) override {
     return Locked([&]() -> std::unique_ptr<HidDevice> {
-      if (!plugged_ || open_fails_ || identity.serial != L"FAKE-0001") return nullptr;
-      return std::make_unique<Device>(*this);
+      if (open_fails_ || std::ranges::find(listed_, path) == listed_.end()) return nullptr;
+      ++opens_;
+      return std::make_unique<Device>(*this, path);
     });
   }
 
  private:
   struct Device : HidDevice {
-    explicit Device(FakeHidPort& owner) : port(owner) { port.devices_.push_back(this); }
+    Device(FakeHidPort& owner, std::string path) : port(owner), unit(std::move(path)) { port.devices_.push_back(this); }
     ~Device() override {
       port.Locked([&] {
-        port.misuses_ += busy;
+        port.misuses_ += busy + OtherThread();
         std::erase(port.devices_, this);
       });
     }
-    int Read(std::uint8_t* buffer, std::size_t length) override {
+    int Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds timeout) override {
       std::unique_lock lock(port.mutex_);
       Enter();
-      port.changed_.wait(lock, [&] { return failed || !inputs.empty(); });
+      reading = true;
+      port.changed_.wait_for(lock, timeout, [&] { return failed || !inputs.empty(); });
+      reading = false;
       --busy;
       if (failed) return -1;
-      const auto [bytes, fail] = inputs.front();
+      if (inputs.empty()) return 0;
+      const std::vector<std::uint8_t> bytes = std::move(inputs.front());
       inputs.pop_front();
       std::copy_n(bytes.begin(), std::min(length, bytes.size()), buffer);
-      return fail ? -1 : static_cast<int>(std::min(length, bytes.size()));
+      return static_cast<int>(std::min(length, bytes.size()));
     }
     int Write(const std::uint8_t* data, std::size_t length) override {
       std::unique_lock lock(port.mutex_);
       Enter();
-      if (port.slow_writes_) port.changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return busy > 1; });
-      port.written_.emplace_back(data, data + length);
+      ++port.writing_;
+      port.changed_.wait_for(lock, port.write_time_, [&] { return failed; });
+      --port.writing_;
       --busy;
-      return failed ? -1 : static_cast<int>(length);
+      if (failed || port.writes_fail_) return -1;
+      const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
+      if (std::equal(data, data + length, request.begin(), request.end())) port.asked_.push_back(unit);
+      return static_cast<int>(length);
     }
+    bool OtherThread() const { return user != std::thread::id() && user != std::this_thread::get_id(); }
     void Enter() {
-      port.misuses_ += busy++ > 0;
+      port.misuses_ += (busy++ > 0) + OtherThread();
+      user = std::this_thread::get_id();
       port.changed_.notify_all();
     }
 
     FakeHidPort& port;
-    std::deque<std::pair<std::vector<std::uint8_t>, bool>> inputs;  // this and the rest guarded by port.mutex_
+    const std::string unit;
+    std::deque<std::vector<std::uint8_t>> inputs;  // this and the rest guarded by port.mutex_
     bool failed = false;
+    bool reading = false;
     int busy = 0;
+    std::thread::id user;
   };
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  bool plugged_ = false;
+  std::vector<std::string> listed_;
   bool open_fails_ = false;
-  bool slow_writes_ = false;
+  bool writes_fail_ = false;
+  std::chrono::milliseconds write_time_{0};
   std::vector<Device*> devices_;
-  std::vector<std::vector<std::uint8_t>> written_;
+  std::vector<std::string> asked_;
+  int writing_ = 0;
+  int opens_ = 0;
   int misuses_ = 0;
 };
 
