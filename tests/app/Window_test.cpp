@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -145,6 +146,15 @@ TEST_F(WindowTest, PausedLinesAreLostAndOnlyTheLatestOfConnectAndLossShows) {
   EXPECT_EQ(form->Label1->text(), "Waiting for device:");
   EXPECT_EQ(form->palette().color(QPalette::Window), kGrey);
   EXPECT_TRUE(form->Edit1->text().isEmpty() && form->Memo1->document()->isEmpty());
+}
+
+// A device that takes seconds over the request holds up the reader, never CONNECT or the tick.
+TEST_F(WindowTest, TheTickGoesOnWhileTheDeviceTakesTheRequest) {
+  port.SetWriteTime(std::chrono::seconds(5));
+  Connect();
+  QSignalSpy ticks(form->Timer1, &QTimer::timeout);
+  EXPECT_TRUE(ticks.wait(1000));
+  EXPECT_EQ(port.WritesUnderWay(), 1);
 }
 
 // CONNECT keeps the handle of the device already open. When the request cannot be written to it,
