@@ -80,8 +80,8 @@ bool IsMounted(const fs::path& mount_point) {
   return false;
 }
 
-// A name this program gives its gadgets: the prefix and a process number, positive and without
-// leading zeros. Any other name belongs to someone else.
+// A name this program gives its gadgets: the prefix and a positive number without leading zeros,
+// as it numbers them. Any other name belongs to someone else.
 bool IsOurName(std::string_view name) {
   if (!name.starts_with(kGadgetPrefix)) return false;
   name.remove_prefix(kGadgetPrefix.size());
