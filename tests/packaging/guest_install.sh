@@ -52,7 +52,8 @@ start tavrix-vdev --serial "$used"
 expect "$node" untagged "the rule tagged a device with no USB parent"
 
 # Refused with one line and nothing plugged in: an empty serial number, one longer than the kernel
-# keeps, one that a present device has.
+# keeps, one that a present device has. Nor does a failed write of the help go unnoticed.
+tavrix-vdev --help >/dev/full 2>/dev/null && fail "tavrix-vdev --help did not notice its failed write"
 for transport in "" --usb; do
   for serial in "" "${used}x" "$used"; do
     before=$(cat /sys/kernel/uevent_seqnum)
@@ -83,20 +84,21 @@ start tavrix-vdev && exec {host}<"$node"
 printf 'a\r\nb\r' >&$in && sleep 0.3 && printf '\nc\r%0300d\nd' 0 >&$in && exec {in}>&-
 for line in a b c "$(printf '%055d' 0)" d; do
   got=$(timeout 5 dd bs=64 count=1 status=none <&$host | tail -c +6 | head -c 55 | tr -d '\0')
-  [[ $got == "$line" ]] || fail "the line '$line' arrived as '$got'"
+  [[ $got == "$line" ]] || fail "the line $line arrived as $(printf %q "$got")"
 done
 ended "the lines" 0
 
 # Of these gadgets the next start removes, and reports, only the one whose run was killed; one of
 # another name stays, and so does a running tavrix-vdev's, even in another PID namespace.
 start unshare --pid --fork tavrix-vdev --usb --serial live
-live=$pid live_in=$in live_node=$node
+live=$pid live_in=$in
 start tavrix-vdev --usb --serial killed
 { kill -KILL $pid && wait $pid; } 2>/dev/null || true
 killed=$pid && mkdir "$gadgets/tavrix-vdev.bench"
 start tavrix-vdev --usb --serial killed
 [[ $said == *"removed the virtual device left behind by an earlier run (tavrix-vdev.$killed)"* ]] || fail "$said"
-[[ -e $live_node && -d $gadgets/tavrix-vdev.bench ]] || fail "the wrong gadgets were removed: $(ls $gadgets)"
+[[ -d $gadgets/tavrix-vdev.bench ]] && grep -qsx HID_UNIQ=live /sys/class/hidraw/*/device/uevent ||
+  fail "the wrong gadgets were removed: $(ls $gadgets)"
 exec {in}>&- && ended "the second start" 0
 # A leftover that will not go is an error that says what is left, and nothing is plugged in.
 mkdir -p "$gadgets/tavrix-vdev.7/configs/c.2"
