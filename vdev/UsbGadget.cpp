@@ -120,10 +120,11 @@ void RemoveGadget(const fs::path& gadget) {
   }
   for (const char* part : {"configs/c.1/hid.usb0", "configs/c.1/strings/0x409", "configs/c.1", "functions/hid.usb0",
                            "strings/0x409", ""}) {
+    const fs::path path = *part ? gadget / part : gadget;
     std::error_code error;
-    if (fs::remove(gadget / part, error); error) {
-      throw std::runtime_error("cannot remove " + (gadget / part).string() + ": " + error.message() + "; " +
-                               gadget.string() + " is left, unplugged");
+    if (fs::remove(path, error); error) {
+      throw std::runtime_error("cannot remove " + path.string() + ": " + error.message() + "; " + gadget.string() +
+                               " is left, unplugged");
     }
   }
   for (int waited = 0; waited < 500 && !serial.empty() && HidrawNodeOf(serial); ++waited) {
