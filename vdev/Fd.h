@@ -27,6 +27,7 @@ class Fd {
   }
 
   int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
   void Swap(Fd& other) noexcept { std::swap(fd_, other.fd_); }
 
  private:

@@ -20,6 +20,7 @@ class UhidTransport final : public Transport {
  public:
   explicit UhidTransport(const std::string& serial)
       : fd_(Checked(open("/dev/uhid", O_RDWR | O_CLOEXEC), "cannot open /dev/uhid (modprobe uhid; needs root)")) {
+    RefuseUsedSerial(serial);
     uhid_event event{};
     event.type = UHID_CREATE2;
     auto& create = event.u.create2;

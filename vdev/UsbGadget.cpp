@@ -3,18 +3,22 @@
 // go through the gadget's /dev/hidgN; unbinding the controller is the unplug.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
+#include <utility>
 
 #include "DeviceIds.h"
 #include "DeviceProtocol.h"
@@ -47,11 +51,15 @@ std::string ReadText(const fs::path& path) {
   throw std::system_error(error, std::generic_category(), what);
 }
 
-void Write(const fs::path& path, std::string_view value) {
+// Writes a configfs attribute; the error number of the failure, or 0.
+int WriteError(const fs::path& path, std::string_view value) {
   const Fd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  if (file.get() < 0 || write(file.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
-    Fail(errno, "cannot write " + path.string());
-  }
+  if (file && write(file.get(), value.data(), value.size()) == static_cast<ssize_t>(value.size())) return 0;
+  return errno;
+}
+
+void Write(const fs::path& path, std::string_view value) {
+  if (const int error = WriteError(path, value)) Fail(error, "cannot write " + path.string());
 }
 
 void MakeDirectory(const fs::path& path) {
@@ -72,27 +80,70 @@ bool IsMounted(const fs::path& mount_point) {
   return false;
 }
 
-// Takes a gadget apart in the reverse order of its making; whatever is already gone is skipped.
+// A name this program gives its gadgets: the prefix and a positive number without leading zeros,
+// as it numbers them. Any other name belongs to someone else.
+bool IsOurName(std::string_view name) {
+  if (!name.starts_with(kGadgetPrefix)) return false;
+  name.remove_prefix(kGadgetPrefix.size());
+  return !name.empty() && name.front() != '0' &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// An exclusive advisory lock on a directory, held while the descriptor stays open; no descriptor
+// when another process holds it.
+Fd TryLock(const fs::path& directory) {
+  Fd held = Checked(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), "cannot open " + directory.string());
+  if (flock(held.get(), LOCK_EX | LOCK_NB) == 0) return held;
+  if (errno != EWOULDBLOCK) Fail(errno, "cannot lock " + directory.string());
+  return Fd();
+}
+
+// Held while a run looks for leftovers and while it makes and locks its gadget, so that no run
+// takes another's new gadget for a leftover, nor the same controller. A run holds it briefly; a
+// lock held for longer is some other program's, and waiting for it ends.
+Fd LockGadgets() {
+  for (int waited = 0; waited < 500; ++waited) {
+    if (Fd held = TryLock(kGadgets)) return held;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  throw std::runtime_error("another program has held " + kGadgets.string() + " locked for 5 s");
+}
+
+// Takes a gadget apart in the reverse order of its making, skipping parts already gone, and waits
+// until the host has let go of its device. Throws saying what is left when a part will not go.
 void RemoveGadget(const fs::path& gadget) {
-  std::error_code ignored;
-  if (!ReadText(gadget / "UDC").empty()) {
-    Write(gadget / "UDC", "\n");
+  const std::string serial = ReadText(gadget / "strings/0x409/serialnumber");
+  const std::string controller = ReadText(gadget / "UDC");
+  if (const int error = controller.empty() ? 0 : WriteError(gadget / "UDC", "\n")) {
+    throw std::runtime_error("cannot unplug " + gadget.string() + " from " + controller + ": " + std::strerror(error) +
+                             "; it is left plugged in");
   }
   for (const char* part : {"configs/c.1/hid.usb0", "configs/c.1/strings/0x409", "configs/c.1", "functions/hid.usb0",
                            "strings/0x409", ""}) {
-    fs::remove(gadget / part, ignored);
+    const fs::path path = *part ? gadget / part : gadget;
+    std::error_code error;
+    if (fs::remove(path, error); error) {
+      throw std::runtime_error("cannot remove " + path.string() + ": " + error.message() + "; " + gadget.string() +
+                               " is left, unplugged");
+    }
+  }
+  for (int waited = 0; waited < 500 && !serial.empty() && HidrawNodeOf(serial); ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
-// Gadgets of ours whose process is gone: a run that was killed before it could unplug.
+// Gadgets of ours that no running tavrix-vdev holds: runs that were killed before they could
+// unplug. Each run holds a lock on its gadget's own directory for the gadget's lifetime; the
+// kernel drops the lock when the process ends however it ends, and the directory is the one
+// thing that every process seeing the gadget shares, whatever its PID or mount namespace.
 void RemoveLeftovers() {
   for (const auto& entry : fs::directory_iterator(kGadgets)) {
     const std::string name = entry.path().filename();
-    if (!name.starts_with(kGadgetPrefix)) continue;
-    const int pid = std::atoi(name.c_str() + kGadgetPrefix.size());
-    if (pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH)) continue;
-    RemoveGadget(entry.path());
-    std::fprintf(stderr, "tavrix-vdev: removed the virtual device left behind by an earlier run (%s)\n", name.c_str());
+    if (!IsOurName(name)) continue;
+    if (const Fd held = TryLock(entry.path())) {
+      RemoveGadget(entry.path());
+      Say("removed the virtual device left behind by an earlier run (" + name + ")");
+    }
   }
 }
 
@@ -125,29 +176,33 @@ class UsbGadget final : public Transport {
       throw std::runtime_error(std::string("the USB gadget modules are not loaded: ") + kLoadModules);
     }
     if (access(kGadgets.c_str(), W_OK) != 0) throw std::runtime_error(kNeedsRoot);
+    const Fd gadgets = LockGadgets();
     RemoveLeftovers();
+    RefuseUsedSerial(serial);
     const std::string controller = FreeController();
 
-    gadget_ = kGadgets / (std::string(kGadgetPrefix) + std::to_string(getpid()));
-    MakeDirectory(gadget_);
+    // Named after the process for the reader's sake; a number that another namespace's run
+    // already uses is passed over.
+    for (auto number = static_cast<unsigned long>(getpid());; ++number) {
+      gadget_ = kGadgets / (std::string(kGadgetPrefix) + std::to_string(number));
+      if (mkdir(gadget_.c_str(), 0755) == 0) break;
+      if (errno != EEXIST) Fail(errno, "cannot create " + gadget_.string());
+    }
     try {
+      // Root's alone, so that no other user can hold its lock and make a leftover look alive.
+      if (chmod(gadget_.c_str(), 0700) != 0) Fail(errno, "cannot restrict " + gadget_.string());
+      lock_ = TryLock(gadget_);
+      if (!lock_) throw std::runtime_error(gadget_.string() + " was locked by another process as it was made");
       Build(serial);
       Write(gadget_ / "UDC", controller);
       device_ = OpenGadgetDevice();
     } catch (...) {
-      RemoveGadget(gadget_);
+      UnplugOrSay();
       throw;
     }
   }
 
-  ~UsbGadget() override {
-    device_ = Fd();
-    try {
-      RemoveGadget(gadget_);
-    } catch (const std::exception& error) {
-      std::fprintf(stderr, "tavrix-vdev: %s\n", error.what());
-    }
-  }
+  ~UsbGadget() override { UnplugOrSay(); }
 
   int Descriptor() const override { return device_.get(); }
 
@@ -176,7 +231,21 @@ class UsbGadget final : public Transport {
     return poll(&writable, 1, 0) == 1 && (writable.revents & POLLOUT) != 0;
   }
 
+  // Tried once: a gadget that will not go is reported once, not again as the transport goes.
+  void Unplug() override {
+    device_ = Fd();
+    if (!gadget_.empty()) RemoveGadget(std::exchange(gadget_, {}));
+  }
+
  private:
+  void UnplugOrSay() noexcept {
+    try {
+      Unplug();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "tavrix-vdev: %s\n", error.what());
+    }
+  }
+
   void Build(const std::string& serial) {
     Write(gadget_ / "idVendor", Hex(devlink::kVendorId));
     Write(gadget_ / "idProduct", Hex(devlink::kProductId));
@@ -217,6 +286,7 @@ class UsbGadget final : public Transport {
   }
 
   fs::path gadget_;
+  Fd lock_;  // held for the gadget's lifetime: it is not a leftover
   Fd device_;
 };
 

@@ -11,9 +11,7 @@
 #include <thread>
 
 namespace vdev {
-namespace {
 
-// The hidraw node whose HID device carries this serial number, once the host has bound it.
 std::optional<std::string> HidrawNodeOf(const std::string& serial) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
@@ -27,7 +25,17 @@ std::optional<std::string> HidrawNodeOf(const std::string& serial) {
   return std::nullopt;
 }
 
-}  // namespace
+void RefuseUsedSerial(const std::string& serial) {
+  if (const auto node = HidrawNodeOf(serial)) {
+    throw std::runtime_error("the serial number " + serial + " is already used by " + *node + "; give another --serial");
+  }
+}
+
+void Say(const std::string& line) {
+  if (std::fprintf(stderr, "tavrix-vdev: %s\n", line.c_str()) < 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot write to standard error");
+  }
+}
 
 VirtualDevice::VirtualDevice(const DeviceOptions& options)
     : options_(options), series_(Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC), "timerfd_create")) {
@@ -58,18 +66,18 @@ void VirtualDevice::OnDevice(short revents) {
   }
   if (revents & POLLIN) {
     const HostEvent event = transport_->Read();
-    if (!event.complaint.empty()) std::fprintf(stderr, "tavrix-vdev: %s\n", event.complaint.c_str());
-    if (event.kind == HostEvent::Kind::kOpened) Opened();
+    if (!event.complaint.empty()) Say(event.complaint);
+    if (event.kind == HostEvent::Kind::kOpened) MarkOpened();
     // A report from the tool means it has the device open, whether or not the transport said so.
     if (event.kind == HostEvent::Kind::kReport) {
-      Opened();
+      MarkOpened();
       HandleToolReport(event);
     }
   }
   Flush();
 }
 
-void VirtualDevice::Opened() {
+void VirtualDevice::MarkOpened() {
   if (opened_) return;
   opened_ = true;
   if (options_.count == 0) return;
@@ -92,7 +100,7 @@ void VirtualDevice::HandleToolReport(const HostEvent& event) {
     verdict.identity_request = false;
   }
   for (const std::string& problem : verdict.problems) {
-    std::fprintf(stderr, "tavrix-vdev: report %lu from the tool: %s\n", reports_received_, problem.c_str());
+    Say("report " + std::to_string(reports_received_) + " from the tool: " + problem);
   }
   if (verdict.identity_request) {
     Queue(IdentityReplyFrame(options_.identifier));

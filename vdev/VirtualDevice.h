@@ -47,17 +47,21 @@ class VirtualDevice {
   // Sends a line of UTF-8 text as a log line, in code page 1251 and cut at 55 bytes. Lines wait
   // until the tool has opened the device: the kernel drops reports that nobody reads.
   void SendLine(std::string_view utf8);
+  // The host has opened the device.
+  bool HostOpened() const { return opened_; }
   // Nothing is left to send, the series included.
   bool Done() const { return queue_.empty() && sent_in_series_ == options_.count; }
   // Everything sent has reached the host.
   bool Delivered() const { return transport_->Delivered(); }
+  // Pulls the device out; throws saying what is left when it cannot.
+  void Unplug() { transport_->Unplug(); }
 
  private:
   struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
 
-  void Opened();
+  void MarkOpened();
   void HandleToolReport(const HostEvent& event);
   void Queue(const devlink::ReportFrame& frame);
   void Flush();

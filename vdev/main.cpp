@@ -1,19 +1,23 @@
 // tavrix-vdev: a virtual Tavrix Omrin M3, for trying and testing the tool without the hardware.
 // It answers identity requests, turns its input lines (and, if asked, a counted series) into log
-// lines, and unplugs itself at the end of its input or on a signal.
+// lines, and unplugs itself at the end of its input, on a signal that ends it, or when it can no
+// longer write its messages.
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "VirtualDevice.h"
 
@@ -24,21 +28,37 @@ constexpr char kUsage[] =
     "Usage: tavrix-vdev [OPTION]...\n"
     "Plugs in a virtual Tavrix Omrin M3 (USB HID 0483:5750); needs root. It answers every\n"
     "identity request with its identifier and sends each line of standard input as a log line\n"
-    "(UTF-8 in, code page 1251 on the wire, at most 55 bytes); lines that come before the tool\n"
-    "has opened it wait for that. It unplugs itself and exits once its input has ended and every\n"
-    "line is sent, or on SIGINT or SIGTERM. Reports that break the protocol are described on\n"
-    "standard error.\n"
+    "(UTF-8 in, code page 1251 on the wire, at most 55 bytes; a line ends with LF, CR LF or CR);\n"
+    "lines that come before the tool has opened it wait for that. At the end of its input it\n"
+    "unplugs itself and exits: at once if the tool never opened it, else once every line is\n"
+    "sent. SIGINT, SIGTERM, SIGHUP and SIGQUIT unplug it at once. Reports that break the\n"
+    "protocol are described on standard error.\n"
     "\n"
     "  --usb             a USB device on the kernel's virtual USB controller (modprobe dummy_hcd\n"
     "                    usb_f_hid), which the desktop user may open like the real device;\n"
     "                    without it, a HID device through /dev/uhid, which only root may open\n"
     "  --id HEX          the 12-byte identifier as 24 hex digits (default 544156524958000000000001)\n"
-    "  --serial TEXT     the serial number the system lists (default: the identifier in hex)\n"
+    "  --serial TEXT     the serial number the system lists: 1 to 63 printable ASCII characters,\n"
+    "                    unused by any present device (default: the identifier in hex)\n"
     "  --count N         once opened, also send the log lines \"Log line 1\" .. \"Log line N\"\n"
     "  --interval MS     at least MS milliseconds between the lines of that series (default 100)\n"
     "  --greeting TEXT   a log line sent right after every identity reply\n"
     "  --record FILE     write every report received from the tool to FILE, one line of hex each\n"
     "  --help            show this text\n";
+
+// What is wrong with a serial number, or nothing. The device's node is found by its serial, so
+// it has to reach the host whole: the host keeps 63 bytes, and a control character would end
+// the line that lists it.
+std::string SerialProblem(std::string_view serial) {
+  if (serial.empty()) return "must not be empty";
+  if (serial.size() > kSerialLimit) {
+    return "has " + std::to_string(serial.size()) + " bytes; the kernel keeps " + std::to_string(kSerialLimit);
+  }
+  if (!std::all_of(serial.begin(), serial.end(), [](char c) { return c >= ' ' && c <= '~'; })) {
+    return "takes printable ASCII characters only";
+  }
+  return {};
+}
 
 std::optional<unsigned long> ParseNumber(const char* text) {
   char* end = nullptr;
@@ -76,6 +96,10 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
         std::fputs("tavrix-vdev: --id needs 24 hex digits\n", stderr);
         return std::nullopt;
       case kSerial:
+        if (const std::string problem = SerialProblem(optarg); !problem.empty()) {
+          std::fprintf(stderr, "tavrix-vdev: --serial %s\n", problem.c_str());
+          return std::nullopt;
+        }
         options.serial = optarg;
         break;
       case kCount:
@@ -97,7 +121,10 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
         options.record = optarg;
         break;
       case kHelp:
-        std::fputs(kUsage, stdout);
+        if (std::fputs(kUsage, stdout) < 0 || std::fflush(stdout) != 0) {
+          std::perror("tavrix-vdev: cannot write to standard output");
+          std::exit(1);
+        }
         std::exit(0);
       default:
         std::fputs(kUsage, stderr);
@@ -111,48 +138,62 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
   return options;
 }
 
+// The signals that end a run: the terminal's Ctrl-C and Ctrl-\, its closing, and kill. They are
+// taken in the poll loop, so that every one of them unplugs the device before the process ends.
 Fd BlockedSignals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  for (const int ending : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, ending);
   sigprocmask(SIG_BLOCK, &set, nullptr);
   return Checked(signalfd(-1, &set, SFD_CLOEXEC), "signalfd");
 }
 
-// Splits standard input into lines for the device; the last line may lack its newline.
+// Splits standard input into lines for the device as it streams past: a line ends with LF, CR LF
+// or a lone CR, and the last one may lack its end. Of each line only as much is kept as can fill
+// a frame, so that memory stays bounded and every byte is looked at once, however long the line.
 class LineReader {
  public:
   // False once the input has ended.
   bool ReadInto(VirtualDevice& device) {
-    char chunk[4096];
+    char chunk[65536];
     const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) return true;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
     if (got <= 0) {
-      if (!pending_.empty()) device.SendLine(pending_);
+      if (!line_.empty()) device.SendLine(line_);
       return false;
     }
-    pending_.append(chunk, static_cast<std::size_t>(got));
-    std::size_t start = 0;
-    for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::string_view line(pending_.data() + start, end - start);
-      if (line.ends_with('\r')) line.remove_suffix(1);
-      device.SendLine(line);
+    for (std::string_view rest(chunk, static_cast<std::size_t>(got)); !rest.empty();) {
+      if (std::exchange(after_cr_, false) && rest.front() == '\n') {
+        rest.remove_prefix(1);
+        continue;
+      }
+      const std::size_t end = rest.find_first_of("\r\n");
+      line_.append(rest.substr(0, std::min(end, kKept - std::min(kKept, line_.size()))));
+      if (end == std::string_view::npos) break;
+      after_cr_ = rest[end] == '\r';
+      device.SendLine(line_);
+      line_.clear();
+      rest.remove_prefix(end + 1);
     }
-    pending_.erase(0, start);
     return true;
   }
 
  private:
-  std::string pending_;
+  // A UTF-8 character takes at most 4 bytes and becomes at least one byte of the code page, so
+  // this much of a line fills a frame's text.
+  static constexpr std::size_t kKept = 4 * devlink::kPayloadSize;
+  std::string line_;
+  bool after_cr_ = false;  // a CR ended the last line: an LF right after it is part of that end
 };
 
-// Serves the device until its input has ended and everything is sent, or a signal comes. A
-// report that the host never collects is given up a second after the input has ended.
+// Serves the device until a signal comes or its input has ended: at once if the host never
+// opened the device, else once everything is sent and has reached the host. A report that the
+// host never collects is given up a second after the input has ended.
 void Serve(VirtualDevice& device, const Fd& signals) {
   LineReader input;
   bool input_ended = false;
   while (true) {
+    if (input_ended && !device.HostOpened()) return;
     const bool finishing = input_ended && device.Done();
     if (finishing && device.Delivered()) return;
     pollfd fds[] = {
@@ -175,13 +216,16 @@ void Serve(VirtualDevice& device, const Fd& signals) {
 }  // namespace vdev
 
 int main(int argc, char** argv) {
+  // A reader that went away is a write error, which ends the run as cleanly as a signal does.
+  signal(SIGPIPE, SIG_IGN);
   const auto options = vdev::ParseOptions(argc, argv);
   if (!options) return 2;
   try {
     const vdev::Fd signals = vdev::BlockedSignals();
     vdev::VirtualDevice device(*options);
-    std::fprintf(stderr, "tavrix-vdev: plugged in as %s\n", device.Node().c_str());
+    vdev::Say("plugged in as " + device.Node());
     vdev::Serve(device, signals);
+    device.Unplug();
   } catch (const std::exception& error) {
     std::fprintf(stderr, "tavrix-vdev: %s\n", error.what());
     return 1;

@@ -1,35 +1,114 @@
 #!/usr/bin/env bash
 # Runs inside the test guest, a throw-away copy of this machine with a real kernel HID and USB
-# stack and udev running: installs the packages as a user would, whose maintainer script makes
-# udev apply the new rule; checks which virtual devices the rule opens to the seat's user; starts
-# the installed tool; and removes the packages again.
+# stack and udev running. Installs the packages as a user would while a virtual device is plugged
+# in, whose node the maintainer script's re-trigger must open to the seat's user; checks which
+# other devices the rule opens; checks the installed tavrix-vdev as the root tool it is, on both
+# transports; starts the installed tool; and removes the packages again.
 set -euo pipefail
-deb_dir=$1
+deb_dir=$1 gadgets=/sys/kernel/config/usb_gadget dir=$(mktemp -d)
 fail() { echo "$*" >&2; exit 1; }
+# The guest runs this in a chroot over its overlay, where udevadm would take itself for an image
+# build and ignore the maintainer script (systemd 252 reads the first variable, later ones the second).
+export DEBIAN_FRONTEND=noninteractive SYSTEMD_IGNORE_CHROOT=1 SYSTEMD_IN_CHROOT=0
+# Two virtual controllers, for a gadget beside a live one. The guest's modules are in its
+# initramfs, which its first process still sees.
+rmmod dummy_hcd && insmod /proc/1/root/modules/dummy_hcd.ko num=2
 /lib/systemd/systemd-udevd --daemon
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb_dir"/tavrix-zodivo{,-vdev}_*.deb >/dev/null
 
-# The udev tags of a hidraw node once udev has handled it; the node itself stays root's alone.
-tags_of() {
+# start COMMAND...: runs it in the background, its input on the descriptor $in and its messages
+# on $err, until it says it is plugged in; sets pid, node, and said to what it said.
+start() {
+  rm -f "$dir"/in "$dir"/err && mkfifo "$dir"/in "$dir"/err
+  "$@" <"$dir"/in 2>"$dir"/err & pid=$!
+  exec {in}>"$dir"/in {err}<"$dir"/err
+  said=$(timeout 30 sed '/plugged in as/q' <&$err) node=${said##*plugged in as }
+  [[ $node == /dev/hidraw* ]] || fail "$* did not plug in: $said"
+}
+# ended WHAT STATUS: the run started last ends with STATUS, leaving neither its node nor its gadget.
+ended() {
+  timeout 5 tail --pid=$pid -f /dev/null || fail "$1: still running 5 s later"
+  local status=0 && wait $pid || status=$?
+  exec {in}>&- {err}<&-
+  ((status == $2)) && [[ ! -e $node && ! -e $gadgets/tavrix-vdev.$pid ]] || fail "$1: status $status, or $node left"
+}
+# expect NODE tagged|untagged MESSAGE: once udev has handled the hidraw node, it is root's alone
+# and has the seat's uaccess tag or not.
+expect() {
   for _ in $(seq 100); do udevadm info "$1" 2>/dev/null | grep -q USEC_INITIALIZED && break; sleep 0.1; done
   [[ $(stat -c %a "$1") == 600 ]] || fail "$1 is open to others"
-  udevadm info "$1" | sed -n 's/^E: TAGS=//p'
+  tags=$(udevadm info "$1" | sed -n 's/^E: TAGS=//p')
+  [[ $2 == "$([[ $tags == *:uaccess:* ]] && echo tagged || echo untagged)" ]] || fail "$3"
 }
-# Plugs in a virtual device, which stays in until it is killed, and prints its hidraw node.
-plug() {
-  local messages
-  messages=$(mktemp)
-  { sleep infinity | tavrix-vdev "$@" 2>"$messages"; } >/dev/null &
-  for _ in $(seq 100); do grep -q 'plugged in' "$messages" && break; sleep 0.1; done
-  sed -n 's/.*plugged in as //p' "$messages"
-}
-[[ $(tags_of "$(plug --usb)") == *:uaccess:* ]] || fail "the rule did not tag the USB device for the seat's user"
-[[ $(tags_of "$(plug --id 111111111111111111111111)") != *:uaccess:* ]] ||
-  fail "the rule tagged a device with no USB parent"
+
+# Plugged in and handled by udev before the rule exists: only the postinst's re-trigger can tag it,
+# since udevd applies reloaded rules to new events alone.
+apt-get install -y -q "$deb_dir"/tavrix-zodivo-vdev_*.deb >/dev/null
+start tavrix-vdev --usb
+expect "$node" untagged "a rule from elsewhere tagged the device before the install"
+apt-get install -y -q "$deb_dir"/tavrix-zodivo_*.deb >/dev/null
+udevadm settle
+expect "$node" tagged "installing did not open the USB device already plugged in to the seat's user"
+used=$(printf 'u%.0s' {1..63}) # the longest serial number that the kernel keeps
+start tavrix-vdev --serial "$used"
+expect "$node" untagged "the rule tagged a device with no USB parent"
+
+# Refused with one line and nothing plugged in: an empty serial number, one longer than the kernel
+# keeps, one that a present device has. Nor does a failed write of the help go unnoticed.
+tavrix-vdev --help >/dev/full 2>/dev/null && fail "tavrix-vdev --help did not notice its failed write"
+for transport in "" --usb; do
+  for serial in "" "${used}x" "$used"; do
+    before=$(cat /sys/kernel/uevent_seqnum)
+    said=$(tavrix-vdev $transport --serial="$serial" 2>&1 </dev/null) && fail "--serial=$serial accepted"
+    [[ $(wc -l <<<"$said") == 1 && $(cat /sys/kernel/uevent_seqnum) == "$before" ]] || fail "--serial=$serial: $said"
+  done
+done
 pkill -x tavrix-vdev
 while pgrep -x tavrix-vdev >/dev/null; do sleep 0.1; done
+
+# Every way a run ends unplugs at once what the host never opened, a series still pending: the
+# signals, the end of input (Ctrl-D), and a message that finds standard error closed.
+for transport in "" --usb; do
+  for ending in HUP QUIT end-of-input closed-stderr; do
+    start tavrix-vdev $transport --count 100 --interval 1000
+    case $ending in
+      end-of-input) exec {in}>&- ;;
+      closed-stderr) exec {err}<&- && printf xx >"$node" ;;
+      *) kill -"$ending" $pid ;;
+    esac
+    ended "$ending over ${transport:-uhid}" "$([[ $ending == closed-stderr ]] && echo 1 || echo 0)"
+  done
+done
+
+# A line ends with LF, CR LF or CR, even with its CR and LF in separate reads; a long line is cut
+# to a frame's 55 bytes and the rest of it dropped; the last line needs no end.
+start tavrix-vdev && exec {host}<"$node"
+printf 'a\r\nb\r' >&$in && sleep 0.3 && printf '\nc\r%0300d\nd' 0 >&$in && exec {in}>&-
+for line in a b c "$(printf '%055d' 0)" d; do
+  got=$(timeout 5 dd bs=64 count=1 status=none <&$host | tail -c +6 | head -c 55 | tr -d '\0')
+  [[ $got == "$line" ]] || fail "the line $line arrived as $(printf %q "$got")"
+done
+ended "the lines" 0
+
+# Of these gadgets the next start removes, and reports, only the one whose run was killed; one of
+# another name stays, and so does a running tavrix-vdev's, even in another PID namespace.
+start unshare --pid --fork tavrix-vdev --usb --serial live
+live=$pid live_in=$in
+start tavrix-vdev --usb --serial killed
+{ kill -KILL $pid && wait $pid; } 2>/dev/null || true
+killed=$pid && mkdir "$gadgets/tavrix-vdev.bench"
+start tavrix-vdev --usb --serial killed
+[[ $said == *"removed the virtual device left behind by an earlier run (tavrix-vdev.$killed)"* ]] || fail "$said"
+[[ -d $gadgets/tavrix-vdev.bench ]] && grep -qsx HID_UNIQ=live /sys/class/hidraw/*/device/uevent ||
+  fail "the wrong gadgets were removed: $(ls $gadgets)"
+exec {in}>&- && ended "the second start" 0
+# A leftover that will not go is an error that says what is left, and the run ends there.
+mkdir -p "$gadgets/tavrix-vdev.7/configs/c.2"
+said=$(tavrix-vdev --usb 2>&1 </dev/null) && fail "plugged in beside a stuck leftover"
+[[ $said == *"tavrix-vdev.7 is left"* && $said != *removed* ]] || fail "a stuck leftover was reported as: $said"
+exec {live_in}>&- && wait $live
+
 # A USB device of another vendor and product, made by hand.
-gadget=/sys/kernel/config/usb_gadget/other
+gadget=$gadgets/other
 mkdir -p "$gadget/configs/c.1" "$gadget/functions/hid.usb0"
 echo 0x1234 >"$gadget/idVendor"
 echo 64 >"$gadget/functions/hid.usb0/report_length"
@@ -37,17 +116,16 @@ printf '\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x40\x09\x02
   >"$gadget/functions/hid.usb0/report_desc"
 ln -s "$gadget/functions/hid.usb0" "$gadget/configs/c.1/"
 echo dummy_udc.0 >"$gadget/UDC"
-for _ in $(seq 100); do [[ -e /dev/hidraw0 ]] && break; sleep 0.1; done
-[[ $(tags_of /dev/hidraw0) != *:uaccess:* ]] || fail "the rule tagged a device of another vendor"
+for _ in $(seq 100); do found=$(grep -ls ':00001234:' /sys/class/hidraw/*/device/uevent) && break; sleep 0.1; done
+expect "/dev/$(cut -d/ -f5 <<<"${found:?the device of another vendor got no hidraw node}")" untagged \
+  "the rule tagged a device of another vendor"
 
 # Still running after a few seconds: it found its libraries and opened its window.
-status=0
-QT_QPA_PLATFORM=offscreen timeout 5 tavrix-zodivo || status=$?
+QT_QPA_PLATFORM=offscreen timeout 5 tavrix-zodivo && status=0 || status=$?
 ((status == 124)) || fail "installed tavrix-zodivo ended with status $status"
-[[ -f /usr/share/icons/hicolor/scalable/apps/tavrix-zodivo.svg ]] || fail "no icon installed"
 
-DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tavrix-zodivo tavrix-zodivo-vdev >/dev/null
+apt-get remove -y -q tavrix-zodivo tavrix-zodivo-vdev >/dev/null
 for gone in /usr/bin/tavrix-zodivo /usr/bin/tavrix-vdev /usr/lib/udev/rules.d/70-tavrix-zodivo.rules; do
   [[ ! -e $gone ]] || fail "$gone left behind after removal"
 done
-echo "installed, tagged for the seat, started and removed"
+echo "installed with a device plugged in, tagged only the USB device, vdev clean on every ending, removed"
