@@ -38,7 +38,8 @@ constexpr char kUsage[] =
     "  --interval MS     at least MS milliseconds between the lines of that series (default 100)\n"
     "  --greeting TEXT   a log line sent right after every identity reply\n"
     "  --record FILE     write every report received from the tool to FILE, one line of hex each\n"
-    "  --help            show this text\n";
+    "  --help            show this text\n"
+    "  --version         show the version\n";
 
 std::optional<unsigned long> ParseNumber(const char* text) {
   char* end = nullptr;
@@ -50,7 +51,7 @@ std::optional<unsigned long> ParseNumber(const char* text) {
 
 // Nothing when the command line is wrong (the reason is already on standard error).
 std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
-  enum { kUsb = 1, kId, kSerial, kCount, kInterval, kGreeting, kRecord, kHelp };
+  enum { kUsb = 1, kId, kSerial, kCount, kInterval, kGreeting, kRecord, kHelp, kVersion };
   static const option kLongOptions[] = {
       {"usb", no_argument, nullptr, kUsb},
       {"id", required_argument, nullptr, kId},
@@ -60,6 +61,7 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
       {"greeting", required_argument, nullptr, kGreeting},
       {"record", required_argument, nullptr, kRecord},
       {"help", no_argument, nullptr, kHelp},
+      {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
   };
   DeviceOptions options;
@@ -98,6 +100,9 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
         break;
       case kHelp:
         std::fputs(kUsage, stdout);
+        std::exit(0);
+      case kVersion:
+        std::printf("tavrix-vdev %s\n", ZODIVO_VERSION);
         std::exit(0);
       default:
         std::fputs(kUsage, stderr);
