@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QFont>
+#include <QIcon>
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,9 @@ void ConfigureApplication() {
   // The display name stays unset: Qt would append it to every window caption.
   QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
   // Lets a desktop (Wayland in particular) match the window to the installed desktop entry.
-  QGuiApplication::setDesktopFileName(QStringLiteral("tavrix-zodivo"));
+  QGuiApplication::setDesktopFileName(QStringLiteral(ZODIVO_APP_ID));
+  // The installed icon, found in the icon theme as the desktop finds it for the menu entry.
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(ZODIVO_APP_ID)));
   QFont::insertSubstitution(QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"));
   QAccessible::installFactory(&FormAccessible);
 }

@@ -10,9 +10,10 @@ namespace zodivo {
 
 inline constexpr char kApplicationName[] = "Tavrix ZODIVO";
 
-// Names the program (the window class follows the name), lets DejaVu Sans stand in for Verdana
-// and presents the window to accessibility tools as a window. Call once, after creating the
-// application and before creating the window.
+// Names the program (the window class follows the name) and its desktop entry, gives its windows
+// the installed icon, lets DejaVu Sans stand in for Verdana and presents the window to
+// accessibility tools as a window. Call once, after creating the application and before
+// creating the window.
 void ConfigureApplication();
 
 // Shows the exception being handled in the standard error message box: its message, or an empty

@@ -44,7 +44,8 @@ constexpr char kUsage[] =
     "  --interval MS     at least MS milliseconds between the lines of that series (default 100)\n"
     "  --greeting TEXT   a log line sent right after every identity reply\n"
     "  --record FILE     write every report received from the tool to FILE, one line of hex each\n"
-    "  --help            show this text\n";
+    "  --help            show this text\n"
+    "  --version         show the version\n";
 
 // What is wrong with a serial number, or nothing. The device's node is found by its serial, so
 // it has to reach the host whole: the host keeps 63 bytes, and a control character would end
@@ -70,7 +71,7 @@ std::optional<unsigned long> ParseNumber(const char* text) {
 
 // Nothing when the command line is wrong (the reason is already on standard error).
 std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
-  enum { kUsb = 1, kId, kSerial, kCount, kInterval, kGreeting, kRecord, kHelp };
+  enum { kUsb = 1, kId, kSerial, kCount, kInterval, kGreeting, kRecord, kHelp, kVersion };
   static const option kLongOptions[] = {
       {"usb", no_argument, nullptr, kUsb},
       {"id", required_argument, nullptr, kId},
@@ -80,6 +81,7 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
       {"greeting", required_argument, nullptr, kGreeting},
       {"record", required_argument, nullptr, kRecord},
       {"help", no_argument, nullptr, kHelp},
+      {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
   };
   DeviceOptions options;
@@ -125,6 +127,9 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
           std::perror("tavrix-vdev: cannot write to standard output");
           std::exit(1);
         }
+        std::exit(0);
+      case kVersion:
+        std::printf("tavrix-vdev %s\n", ZODIVO_VERSION);
         std::exit(0);
       default:
         std::fputs(kUsage, stderr);

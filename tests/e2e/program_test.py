@@ -12,8 +12,8 @@ import pyatspi
 from gi.repository import GLib
 from Xlib import X, display, protocol
 
-PROGRAM, VDEV, ENTRY = sys.argv[1:4]
-CAPTION, CONNECTED, LOST = "Tavrix ZODIVO 1.07", "CONNECTED Tavrix Omrin M3", "Waiting for device:"
+PROGRAM, VDEV, ENTRY, VERSION = sys.argv[1:5]
+CAPTION, CONNECTED, LOST = "Tavrix ZODIVO " + VERSION, "CONNECTED Tavrix Omrin M3", "Waiting for device:"
 REQUEST = "01F00FABBC" + "00" * 55 + "0A6900E9"
 UEVENTS = pathlib.Path("/sys/kernel/uevent_seqnum")  # counts every device the kernel adds or removes
 
