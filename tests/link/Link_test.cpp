@@ -130,8 +130,6 @@ TEST_F(LinkTest, EveryFrameArrivesOnceAcrossRepeatedConnects) {
   })) << numbers.size() << " of " << kFrames << " frames arrived";
   EXPECT_TRUE(std::ranges::equal(numbers, std::views::iota(0u, kFrames))) << "frames repeated or out of order";
   EXPECT_EQ(link.Mailbox().DroppedCount(), 0u);
-  EXPECT_TRUE(port.WaitFor([&] { return port.Asked().size() >= 2; })) << "a repeated connect sent no request";
-  EXPECT_EQ(port.LiveHandles(), 1);
 }
 
 TEST(Mailbox, AFullQueueDropsNewFramesAndCountsThem) {

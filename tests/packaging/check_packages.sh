@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with CPack from a clean directory, twice, and inspects them: the two
-# builds are the same bytes; the dependencies; both programs hardened and answering --help and
-# --version with no display; the desktop entry and the AppStream metadata; the window's icon from
+# builds are the same bytes; the dependencies; both programs hardened and telling their version
+# with no display (the build's manual pages already need --help and --version to work); the desktop entry and the AppStream metadata; the window's icon from
 # the installed theme; and lintian, which may find nothing above a pedantic note. What they
 # install, and what their maintainer scripts do, shows when they are installed in the test guest.
 set -euo pipefail
@@ -24,8 +24,6 @@ dpkg-deb -x "$vdev" "$root"
 for program in tavrix-zodivo tavrix-vdev; do
   [[ $(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" --version) == "$program $version" ]] ||
     fail "$program --version does not say $version"
-  env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" --help | grep -q "^Usage: $program " ||
-    fail "$program --help shows no usage"
 done
 # Debian 13's hardening-check also asks for AArch64's branch protection, which no x86 program has.
 other_machine=()
