@@ -262,8 +262,8 @@ class UsbGadget final : public Transport {
       if (errno == ENOENT) throw std::runtime_error(std::string("the HID gadget function is missing: ") + kLoadModules);
       Fail(errno, "cannot create " + hid.string());
     }
-    Write(hid / "protocol", "0");
-    Write(hid / "subclass", "0");
+    // Neither a boot protocol nor a subclass: a vendor-defined device.
+    for (const char* attribute : {"protocol", "subclass"}) Write(hid / attribute, "0");
     Write(hid / "report_length", std::to_string(devlink::kFrameSize));
     const auto descriptor = ReportDescriptor();
     Write(hid / "report_desc", {reinterpret_cast<const char*>(descriptor.data()), descriptor.size()});

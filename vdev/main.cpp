@@ -123,13 +123,12 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
         options.record = optarg;
         break;
       case kHelp:
-        if (std::fputs(kUsage, stdout) < 0 || std::fflush(stdout) != 0) {
+      case kVersion:
+        if (std::printf("%s", choice == kHelp ? kUsage : "tavrix-vdev " ZODIVO_VERSION "\n") < 0 ||
+            std::fflush(stdout) != 0) {
           std::perror("tavrix-vdev: cannot write to standard output");
           std::exit(1);
         }
-        std::exit(0);
-      case kVersion:
-        std::printf("tavrix-vdev %s\n", ZODIVO_VERSION);
         std::exit(0);
       default:
         std::fputs(kUsage, stderr);
