@@ -44,7 +44,8 @@ class Device:
 
     def unplug(self):
         self.process.stdin.close()
-        assert self.process.wait(10) == 0 and self.process.stderr.read() == "", "the device complained"
+        status, said = self.process.wait(10), self.process.stderr.read()
+        assert status == 0 and said == "", "the device complained: status %d, %r" % (status, said)
 
 
 # The program on the X server, its controls found by role and name as a screen reader finds them.
