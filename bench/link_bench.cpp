@@ -2,7 +2,6 @@
 // reader and the mailbox to a consumer that drains it the way the window's tick does, and the
 // reader's CPU use while nothing arrives.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <random>
@@ -10,6 +9,7 @@
 
 #include "BitwiseChecksum.h"
 #include "Connection.h"
+#include "CpuShare.h"
 #include "FakeHidPort.h"
 #include "Read_tr.h"
 
@@ -72,12 +72,6 @@ BENCHMARK(BM_ReaderToConsumer)->UseRealTime()->Unit(benchmark::kMillisecond);
 // The process's CPU time while the reader waits for a connect (0) or reads a silent device (1),
 // as a share of one core; the benchmark's own thread only sleeps.
 void BM_ReaderIdleCpu(benchmark::State& state) {
-  const auto cpu_seconds = [] {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  };
   testing::FakeHidPort port;
   DeviceLink link{port};
   ReadThread reader(link, [] {});
@@ -85,13 +79,9 @@ void BM_ReaderIdleCpu(benchmark::State& state) {
     port.Plug();
     link.Connect();
   }
-  double busy = 0;
-  for (auto _ : state) {
-    const double before = cpu_seconds();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    busy += cpu_seconds() - before;
-  }
-  state.counters["cpu_%_of_a_core"] = 100 * busy / (2.0 * static_cast<double>(state.iterations()));
+  double share = 0;
+  for (auto _ : state) share += CpuShare(std::chrono::seconds(2));
+  state.counters["cpu_%_of_a_core"] = 100 * share / static_cast<double>(state.iterations());
   port.Unplug();
 }
 BENCHMARK(BM_ReaderIdleCpu)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kSecond);

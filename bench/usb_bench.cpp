@@ -6,7 +6,6 @@
 // device is open; and, for lines sent back to back and at fixed rates, how many arrived and the
 // time from the write to the gadget's /dev/hidgN to the frame's arrival in the mailbox.
 #include <poll.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "Connection.h"
+#include "CpuShare.h"
 #include "DeviceProtocol.h"
 #include "HidPort.h"
 #include "Read_tr.h"
@@ -77,19 +77,6 @@ void Run(vdev::Transport& gadget, devlink::DeviceLink& link, unsigned count, std
   std::printf("%-14s %6u sent in %5.2f s (%5.0f lines/s), %6zu arrived; write to mailbox p50 %5.0f us, p99 %6.0f us\n",
               period.count() == 0 ? "back to back" : (std::to_string(1000000 / period.count()) + " lines/s").c_str(),
               count, seconds, count / seconds, latencies.size(), at(0.5), at(0.99));
-}
-
-// The process's CPU time over `wait`, as a share of one core; only the reader runs meanwhile.
-double CpuShare(std::chrono::seconds wait) {
-  const auto cpu = [] {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  };
-  const double before = cpu();
-  std::this_thread::sleep_for(wait);
-  return (cpu() - before) / static_cast<double>(wait.count());
 }
 
 // Milliseconds from the connect to the gadget's receipt of the identity request.
