@@ -1,12 +1,12 @@
-// Turns one frame taken from the mailbox into what the window shows: nothing, the device's
-// identity, or one log line. Free of widgets so it runs (and is fuzzed) without a window; it uses
-// QtCore only for its code page 1251 decoder.
+// Turns one report taken from the mailbox into what the window shows: nothing, the device's
+// identity, or one log line. Free of widgets so it runs (and is fuzzed) without a window; the
+// decoding itself is the link's, shared with every front end.
 #pragma once
 
 #include <QString>
-#include <QStringDecoder>
 #include <variant>
 
+#include "MessageDecoder.h"
 #include "ReportFrame.h"
 
 namespace zodivo {
@@ -29,18 +29,11 @@ using DisplayChange = std::variant<std::monostate, ShowIdentity, AppendLogLine>;
 
 class IncomingMessages {
  public:
-  IncomingMessages();
-
-  // False when the platform's Qt has no windows-1251 decoder; checked once at start-up.
-  bool IsValid() const { return decoder_.isValid(); }
-
   // The frame is taken by value: the handling works on its own copy.
   DisplayChange Handle(devlink::ReportFrame frame, bool log_paused);
 
  private:
-  QString DecodeLogText(const devlink::ReportFrame& frame);
-
-  QStringDecoder decoder_;
+  devlink::MessageDecoder decoder_;
 };
 
 }  // namespace zodivo

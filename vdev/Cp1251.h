@@ -5,23 +5,20 @@
 #include <string_view>
 #include <vector>
 
-#include <iconv.h>
+#include "TextConverter.h"
 
 namespace vdev {
 
 class Cp1251Encoder {
  public:
-  Cp1251Encoder();
-  ~Cp1251Encoder();
-  Cp1251Encoder(const Cp1251Encoder&) = delete;
-  Cp1251Encoder& operator=(const Cp1251Encoder&) = delete;
-
-  // Characters the code page lacks are transliterated where possible, else become '?';
-  // so do bytes that are not valid UTF-8. The result may be longer than a frame holds.
-  std::vector<std::uint8_t> Encode(std::string_view utf8);
+  // The result may be longer than a frame holds.
+  std::vector<std::uint8_t> Encode(std::string_view utf8) {
+    const std::string encoded = converter_.Convert(utf8);
+    return {encoded.begin(), encoded.end()};
+  }
 
  private:
-  iconv_t converter_;
+  devlink::TextConverter converter_ = devlink::Cp1251Encoder();
 };
 
 }  // namespace vdev

@@ -47,7 +47,6 @@ TEST(ReportFrame, TheRequestIsByteExactAndValidationReadsABigEndianChecksumOverB
 
 TEST(IncomingMessages, LogTextBecomesOneLineOfCodePage1251) {
   zodivo::IncomingMessages messages;
-  ASSERT_TRUE(messages.IsValid());
   const auto log = [](std::string_view text) { return vdev::LogTextFrame(Bytes(text.begin(), text.end())); };
   const std::string full(55, 'x');
   const std::pair<ReportFrame, const char*> cases[] = {
@@ -64,8 +63,11 @@ TEST(IncomingMessages, LogTextBecomesOneLineOfCodePage1251) {
     ASSERT_TRUE(std::holds_alternative<zodivo::AppendLogLine>(change)) << line;
     EXPECT_EQ(std::get<zodivo::AppendLogLine>(change).text, QString::fromUtf8(line));
   }
-  const vdev::Identifier identifier{0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0xEC, 0xFD, 0x0E, 0xF0};
-  const zodivo::DisplayChange shown = messages.Handle(vdev::IdentityReplyFrame(identifier), false);
+  // The identifier sits after one unused payload byte.
+  const ReportFrame reply = FrameOf({0x01, 0xF0, 0x0F, 0xE0, 0x0E, 0x00, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B,
+                                     0xEC, 0xFD, 0x0E, 0xF0},
+                                    {0x1E, 0xB6, 0x67, 0x96});
+  const zodivo::DisplayChange shown = messages.Handle(reply, false);
   ASSERT_TRUE(std::holds_alternative<zodivo::ShowIdentity>(shown));
   EXPECT_EQ(std::get<zodivo::ShowIdentity>(shown).status, "CONNECTED Tavrix Omrin M3");
   EXPECT_EQ(std::get<zodivo::ShowIdentity>(shown).identity, "Unique ID: 0405060708090A0BECFD0EF0");
