@@ -4,7 +4,6 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMetaObject>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -12,7 +11,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
-#include <stdexcept>
+#include <exception>
 #include <variant>
 
 #include "Application.h"
@@ -57,9 +56,6 @@ TForm1::TForm1(devlink::DeviceLink& link, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint),
       link_(link) {
-  if (!messages_.IsValid()) {
-    throw std::runtime_error("This system's Qt cannot decode code page 1251 (windows-1251).");
-  }
   CreateControls();
   FormCreate();
 }
@@ -129,33 +125,37 @@ void TForm1::CreateControls() {
 
 void TForm1::FormCreate() {
   Memo1->clear();
-  // The reader never touches a widget: it only queues the loss for the UI thread.
-  reader_ = std::make_unique<devlink::ReadThread>(link_, [this] {
-    QMetaObject::invokeMethod(this, Guarded(this, &TForm1::DeviceLost), Qt::QueuedConnection);
-  });
+  // The reader never touches a widget: what it has to tell, the tick takes from the mailbox.
+  reader_ = std::make_unique<devlink::ReadThread>(link_);
   // The mailbox's lock was created with the link. The first tick comes from the event loop,
   // after creation has finished.
   Timer1->start();
 }
 
-void TForm1::Button1Click() {
-  if (link_.Connect()) {
-    SetBackground(zodivo::kLightGreen);
-  }
-}
+void TForm1::Button1Click() { link_.Connect(); }
 
 void TForm1::Button5Click() { ++LogPauseCount; }
 
 void TForm1::Timer1Timer() {
-  // The handle that CONNECT kept turned out dead when the reader asked for the identity: CONNECT
-  // finishes here, on this thread, where devices are opened.
-  if (link_.TakeReopenRequest()) {
-    Button1Click();
+  link_.Mailbox().TakeAll(events_);
+  pending_log_lines_.clear();
+  std::exception_ptr failure;
+  for (const devlink::LinkEvent& event : events_) {
+    std::visit(Overloaded{
+                   [this](const devlink::ReceivedReport& report) { ShowReport(report); },
+                   [this](const devlink::Connected& connected) { ShowConnected(connected); },
+                   [&failure](const devlink::ConnectFailed& failed) {
+                     // A connect that found nothing or could not open the unit changes nothing; a
+                     // failing HID library is shown once the rest of this tick is applied.
+                     if (failed.exception) failure = failed.exception;
+                   },
+                   [this](const devlink::Lost&) { ShowLost(); },
+               },
+               event);
   }
-  link_.Mailbox().TakeAll(frames_);
-  if (!link_.HasDevice()) {
-    // Without a device the log view and the identity field stay blank, so the last frames of a
-    // device that is gone would show nothing but a status line claiming a connection.
+  AppendPendingLogLines();
+  if (!device_open_) {
+    // Without a device the log view and the identity field stay blank.
     if (!Memo1->document()->isEmpty() || log_has_lines_) {
       Memo1->clear();
       log_has_lines_ = false;
@@ -163,29 +163,39 @@ void TForm1::Timer1Timer() {
     if (!Edit1->text().isEmpty()) {
       Edit1->clear();
     }
-    return;
   }
-  pending_log_lines_.clear();
-  const bool paused = (LogPauseCount & 1u) != 0;
-  for (const devlink::ReportFrame& frame : frames_) {
-    std::visit(Overloaded{
-                   [](std::monostate) {},
-                   [this](const zodivo::ShowIdentity& shown) {
-                     SetStatusText(shown.status);
-                     SetIdentityText(shown.identity);
-                   },
-                   [this](zodivo::AppendLogLine&& line) { pending_log_lines_.append(std::move(line.text)); },
-               },
-               messages_.Handle(frame, paused));
+  if (failure) {
+    std::rethrow_exception(failure);
   }
-  AppendPendingLogLines();
 }
 
-void TForm1::DeviceLost() {
-  // A CONNECT handled after the reader queued this notice has opened a device again since.
-  if (link_.HasDevice()) {
+void TForm1::ShowReport(const devlink::ReceivedReport& report) {
+  if (!device_open_) {
     return;
   }
+  std::visit(Overloaded{
+                 [](std::monostate) {},
+                 [this](const zodivo::ShowIdentity& shown) {
+                   SetStatusText(shown.status);
+                   SetIdentityText(shown.identity);
+                 },
+                 [this](zodivo::AppendLogLine&& line) { pending_log_lines_.append(std::move(line.text)); },
+             },
+             messages_.Handle(report.frame, (LogPauseCount & 1u) != 0));
+}
+
+void TForm1::ShowConnected(const devlink::Connected& connected) {
+  device_open_ = true;
+  SetBackground(zodivo::kLightGreen);
+  // Another unit's identifier must not stand beside this unit's lines.
+  if (!connected.kept) {
+    Edit1->clear();
+  }
+}
+
+void TForm1::ShowLost() {
+  device_open_ = false;
+  pending_log_lines_.clear();
   SetStatusText(QString::fromUtf16(zodivo::kWaitingForDevice));
   SetBackground(zodivo::kMediumGrey);
 }

@@ -39,13 +39,15 @@ class TForm1 : public QWidget {
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
-  // CONNECT: opens the device, or asks the one already open to identify itself again; the
-  // background turns light green when that worked.
+  // CONNECT: asks the reader to open the device, or to ask the one already open to identify
+  // itself again; returns at once.
   void Button1Click();
   // PAUSE / RESUME LOG.
   void Button5Click();
-  // Every 10 ms: while a device is open, handles every frame waiting in the mailbox, oldest first;
-  // while none is, drops them and keeps the log view and identity field blank.
+  // Every 10 ms: applies what the reader handed over, oldest first. A connect turns the
+  // background light green; one that opened another unit clears the identity field before
+  // anything of that unit shows. A loss turns it grey. While no device is open, reports are
+  // dropped and the log view and identity field stay blank.
   void Timer1Timer();
 
   QLabel* Label1;
@@ -61,19 +63,20 @@ class TForm1 : public QWidget {
  private:
   void CreateControls();
   void FormCreate();
-  // Applied on the UI thread after the reader lost the device.
-  void DeviceLost();
-
   void SetBackground(const QColor& colour);
   void SetStatusText(const QString& text);
   void SetIdentityText(const QString& text);
+  void ShowReport(const devlink::ReceivedReport& report);
+  void ShowConnected(const devlink::Connected& connected);
+  void ShowLost();
   void AppendPendingLogLines();
 
   devlink::DeviceLink& link_;
   zodivo::IncomingMessages messages_;
-  std::vector<devlink::ReportFrame> frames_;  // reused by every tick
+  std::vector<devlink::LinkEvent> events_;  // reused by every tick
+  bool device_open_ = false;                 // as the events taken so far tell
   QStringList pending_log_lines_;             // one tick's lines, appended in one go
   bool log_has_lines_ = false;                // the log view may hold only an empty line
-  // Last, so it stops (and can no longer post a loss) before anything else goes.
+  // Last, so it stops before anything else goes.
   std::unique_ptr<devlink::ReadThread> reader_;
 };

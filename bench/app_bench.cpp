@@ -38,6 +38,8 @@ struct Window {
     if (open) {
       port.Plug();
       form->Button1Click();
+      devlink::testing::FakeHidPort::WaitFor([&] { return port.WaitingReads() == 1; });
+      form->Timer1Timer();
     }
   }
   ~Window() {
@@ -45,7 +47,7 @@ struct Window {
     form.reset();
   }
   void Post(const devlink::ReportFrame& frame, int count) {
-    for (int i = 0; i < count; ++i) link.Mailbox().Post(frame);
+    for (int i = 0; i < count; ++i) link.Mailbox().Post(frame, {});
   }
   // The tick and the repaint of the log view that follows it in the event loop.
   void TickAndPaint() {

@@ -3,6 +3,7 @@
 // reader's CPU use while nothing arrives.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -46,11 +47,11 @@ BENCHMARK(BM_ChecksumBitwise);
 void BM_ReaderToConsumer(benchmark::State& state) {
   testing::FakeHidPort port;
   DeviceLink link{port};
-  ReadThread reader(link, [] {});
+  ReadThread reader(link);
   port.Plug();
   link.Connect();
   const ReportFrame frame = BuildIncomingFrame(kLogText);
-  std::vector<ReportFrame> taken;
+  std::vector<LinkEvent> taken;
   std::int64_t frames = 0;
   for (auto _ : state) {
     constexpr std::size_t kBatch = 500;
@@ -59,7 +60,8 @@ void BM_ReaderToConsumer(benchmark::State& state) {
     while (received < kBatch) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       link.Mailbox().TakeAll(taken);
-      received += taken.size();
+      received += static_cast<std::size_t>(std::ranges::count_if(
+          taken, [](const LinkEvent& event) { return std::holds_alternative<ReceivedReport>(event); }));
     }
     frames += static_cast<std::int64_t>(received);
   }
@@ -74,7 +76,7 @@ BENCHMARK(BM_ReaderToConsumer)->UseRealTime()->Unit(benchmark::kMillisecond);
 void BM_ReaderIdleCpu(benchmark::State& state) {
   testing::FakeHidPort port;
   DeviceLink link{port};
-  ReadThread reader(link, [] {});
+  ReadThread reader(link);
   if (state.range(0) == 1) {
     port.Plug();
     link.Connect();

@@ -63,6 +63,7 @@ int main(int argc, char* argv[]) {
   form->show();
   port.Plug();
   form->Button1Click();
+  devlink::testing::FakeHidPort::WaitFor([&] { return port.WaitingReads() == 1; });
   const double rss_start = ResidentMiB();
 
   std::atomic<bool> stop{false};

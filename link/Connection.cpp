@@ -1,78 +1,72 @@
 #include "Connection.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
+
+#include "ReportFrame.h"
 
 namespace devlink {
 
-bool DeviceLink::Connect() {
-  port_.Init();
-  const std::optional<std::string> path = port_.FindFirst(kVendorId, kProductId);
-  if (!path) {
-    return false;
-  }
+void DeviceLink::Connect(UnitChoice choice) {
   {
-    // The same device opened a second time would deliver every report to both handles.
     std::lock_guard guard(mutex_);
-    if (DeviceHandle && *path == path_ && !dead_) {
-      request_ = Request::kIdentifyKeptHandle;
-      return true;
-    }
+    request_ = std::move(choice);
   }
-  DeviceRef opened = port_.Open(*path);
-  if (!opened) {
-    return false;
-  }
-  std::lock_guard guard(mutex_);
-  if (DeviceHandle) {
-    replaced_.push_back(std::move(DeviceHandle));
-  }
-  DeviceHandle = std::move(opened);
-  path_ = *path;
-  request_ = Request::kIdentify;
-  dead_ = reopen_ = false;
-  connected_.notify_all();
-  return true;
+  asked_.notify_all();
 }
 
-bool DeviceLink::TakeReopenRequest() {
-  std::lock_guard guard(mutex_);
-  return std::exchange(reopen_, false);
-}
-
-bool DeviceLink::HasDevice() const {
-  std::lock_guard guard(mutex_);
-  return DeviceHandle != nullptr;
-}
-
-DeviceLink::Turn DeviceLink::NextTurn(std::stop_token stop, std::chrono::milliseconds idle) {
+std::optional<UnitChoice> DeviceLink::NextTurn(std::stop_token stop, std::chrono::milliseconds idle) {
   std::unique_lock lock(mutex_);
-  connected_.wait_for(lock, stop, idle, [this] { return DeviceHandle != nullptr; });
-  Turn turn{DeviceHandle, std::exchange(request_, Request::kNone), std::move(replaced_)};
-  replaced_.clear();
-  return turn;
-}
-
-bool DeviceLink::IsCurrent(const DeviceRef& device) const {
-  std::lock_guard guard(mutex_);
-  return DeviceHandle == device;
-}
-
-bool DeviceLink::ForgetDevice(const DeviceRef& device) {
-  std::lock_guard guard(mutex_);
-  if (DeviceHandle != device) {
-    return false;
+  if (!DeviceHandle) {
+    asked_.wait_for(lock, stop, idle, [this] { return request_.has_value(); });
   }
-  // The reader still holds the handle and closes it once it lets go.
-  DeviceHandle.reset();
-  request_ = Request::kNone;
-  dead_ = reopen_ = false;
-  return true;
+  return std::exchange(request_, std::nullopt);
 }
 
-void DeviceLink::RequestFailedOnKeptHandle(const DeviceRef& device) {
-  std::lock_guard guard(mutex_);
-  if (DeviceHandle == device) {
-    dead_ = reopen_ = true;
+void DeviceLink::CarryOut(const UnitChoice& choice) {
+  static const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
+  Connected connected;
+  try {
+    port_.Init();
+    const std::vector<ListedUnit> units = port_.List(kVendorId, kProductId);
+    const auto chosen = std::ranges::find_if(units, [&](const ListedUnit& unit) { return choice.Accepts(unit); });
+    if (chosen == units.end()) {
+      mailbox_.Post(ConnectFailed{});
+      return;
+    }
+    connected = {*chosen, DeviceHandle && chosen->path == path_};
+    if (!connected.kept) {
+      std::error_code error;
+      std::unique_ptr<HidDevice> opened = port_.Open(chosen->path, error);
+      if (!opened) {
+        mailbox_.Post(ConnectFailed{chosen->path, error, nullptr});
+        return;
+      }
+      // The replaced handle closes here: nothing it still holds is read.
+      DeviceHandle = std::move(opened);
+      path_ = chosen->path;
+    }
+  } catch (...) {
+    mailbox_.Post(ConnectFailed{{}, {}, std::current_exception()});
+    return;
+  }
+  mailbox_.Post(std::move(connected));
+  // A unit that refuses the request stays in use: only a failed read means that it is gone, and
+  // a second handle on it would read every report twice.
+  DeviceHandle->Write(request.data(), request.size());
+}
+
+void DeviceLink::ReadOnce(std::chrono::milliseconds limit) {
+  ReportFrame buffer{};
+  const int received = DeviceHandle->Read(buffer.data(), buffer.size(), limit);
+  if (received < 0) {
+    DeviceHandle.reset();
+    mailbox_.Post(Lost{std::exchange(path_, {})});
+    return;
+  }
+  if (received > 0 && IsValidFrame(buffer)) {
+    mailbox_.Post(buffer, std::chrono::system_clock::now());
   }
 }
 

@@ -1,16 +1,17 @@
-// The tool's one connection to the device. The UI thread finds and opens devices (Connect); the
-// reader thread is the only one that calls into an open device: it writes the identity request,
-// reads, and closes every handle that it is done with. The two threads meet here, under a lock
-// that is never held across a device call, so the UI thread never waits on the device.
+// The tool's one connection to the device. Any thread may ask for a connect; the reader thread
+// carries it out and is the only one that calls into the HID library for it: it lists the units,
+// opens one, asks it to identify itself, reads it and closes every handle it is done with. The
+// outcome of each connect and loss reaches the front end through the mailbox, in order with the
+// reports.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
-#include <vector>
 
 #include "DeviceIds.h"
 #include "HidPort.h"
@@ -18,9 +19,13 @@
 
 namespace devlink {
 
-// Held by the link while the device is current and by the reader while it calls it; whoever lets
-// go last closes it, which the link arranges to be the reader.
-using DeviceRef = std::shared_ptr<HidDevice>;
+// Which listed unit a connect takes: the first one listed, or the first whose system path or
+// serial number is `name`.
+struct UnitChoice {
+  std::string name;  // empty: any unit
+
+  bool Accepts(const ListedUnit& unit) const { return name.empty() || unit.path == name || unit.serial == name; }
+};
 
 class DeviceLink {
  public:
@@ -28,52 +33,34 @@ class DeviceLink {
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
 
-  // UI thread. Finds the first device listed with the tool's ids and has the reader ask it to
-  // identify itself. When that device is the one already open, its handle is kept, so that no
-  // report is read twice or lost; otherwise it is opened and replaces the current device. Returns
-  // false, leaving the current device in use, when no device is listed or the open fails.
-  bool Connect();
-
-  // UI thread: true once after the reader could not write the identity request to a handle that a
-  // connect kept. That handle is dead; the next connect opens the device anew.
-  bool TakeReopenRequest();
-
-  bool HasDevice() const;
-
-  // What the reader does next: the device to call (null when none is open), whether to ask it to
-  // identify itself first, and the handles that connects have replaced, to be closed.
-  enum class Request { kNone, kIdentify, kIdentifyKeptHandle };
-  struct Turn {
-    DeviceRef device;
-    Request request = Request::kNone;
-    std::vector<DeviceRef> replaced;
-  };
-
-  // Reader thread. While no device is open, waits up to `idle` for a connect first.
-  Turn NextTurn(std::stop_token stop, std::chrono::milliseconds idle);
-  // Whether `device` is still the current device: what a replaced handle reads is dropped.
-  bool IsCurrent(const DeviceRef& device) const;
-  // Forgets `device` if it is still the current one and says whether it was. A failure of a
-  // handle that a connect has already replaced must not throw away the newer device.
-  bool ForgetDevice(const DeviceRef& device);
-  // The identity request could not be written to the kept handle `device`.
-  void RequestFailedOnKeptHandle(const DeviceRef& device);
+  // Any thread; returns at once. Asks the reader to list the units with the tool's ids, take the
+  // first that `choice` accepts and ask it to identify itself: the unit already open keeps its
+  // handle, so that no report is lost or read twice; another one is opened and replaces it. No
+  // unit, or one that cannot be opened, leaves the current unit in use. Connects asked for before
+  // the reader takes them up are carried out once, with the last choice.
+  void Connect(UnitChoice choice = {});
 
   ReportMailbox& Mailbox() { return mailbox_; }
 
+  // The reader thread's side. Waits until a connect is asked for, or, while no unit is open, at
+  // most `idle`; returns the connect asked for, if any.
+  std::optional<UnitChoice> NextTurn(std::stop_token stop, std::chrono::milliseconds idle);
+  void CarryOut(const UnitChoice& choice);
+  // Reads one report from the open unit, waiting at most `limit`. A failed read forgets the unit.
+  void ReadOnce(std::chrono::milliseconds limit);
+  bool HasDevice() const { return DeviceHandle != nullptr; }
+  // Closes the open unit, if any, as the reader stops.
+  void Close() { DeviceHandle.reset(); }
+
  private:
   HidPort& port_;
-  mutable std::mutex mutex_;
-  std::condition_variable_any connected_;  // a connect made a device current
-  // Guarded by mutex_. (libstdc++'s std::atomic<std::shared_ptr> would do for the handle alone,
-  // but ThreadSanitizer cannot see its lock.)
-  DeviceRef DeviceHandle;         // null while no device is open
-  std::string path_;              // the current device's system path
-  Request request_ = Request::kNone;
-  bool dead_ = false;             // the current handle failed a request: do not keep it
-  bool reopen_ = false;           // ...and the UI thread has not yet been told
-  std::vector<DeviceRef> replaced_;
   ReportMailbox mailbox_;
+  std::mutex mutex_;
+  std::condition_variable_any asked_;
+  std::optional<UnitChoice> request_;  // guarded by mutex_
+  // The reader thread's alone.
+  std::unique_ptr<HidDevice> DeviceHandle;  // null while no unit is open
+  std::string path_;                         // the open unit's system path
 };
 
 }  // namespace devlink

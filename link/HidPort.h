@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace devlink {
 
@@ -23,16 +24,22 @@ class HidDevice {
   virtual int Write(const std::uint8_t* data, std::size_t length) = 0;
 };
 
+// A device as the system lists it.
+struct ListedUnit {
+  std::string path;    // the system path, such as /dev/hidraw3: names that very device
+  std::string serial;  // its serial number in UTF-8; empty when it has none
+  bool usb = false;    // on USB; otherwise a virtual device with no USB underneath
+};
+
 class HidPort {
  public:
   virtual ~HidPort() = default;
-  // Safe to call on every connect.
+  // Safe to call before every listing.
   virtual void Init() = 0;
-  // The system path of the first device listed with these ids, if any: it names that very device,
-  // and tells whether it is the one already open.
-  virtual std::optional<std::string> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) = 0;
-  // Null when the device cannot be opened.
-  virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+  // Every device listed with these ids, in the system's order.
+  virtual std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) = 0;
+  // Null when the device cannot be opened; `error` then says why, where the system told.
+  virtual std::unique_ptr<HidDevice> Open(const std::string& path, std::error_code& error) = 0;
 };
 
 // The process's hidapi-backed port.

@@ -1,7 +1,12 @@
 // The only file that includes hidapi: the real device calls behind HidPort.
+#include "HidapiPort.h"
+
 #include <hidapi/hidapi.h>
 
-#include "HidPort.h"
+#include <cerrno>
+#include <cwchar>
+
+#include "TextConverter.h"
 
 namespace devlink {
 namespace {
@@ -26,22 +31,21 @@ class HidapiPort final : public HidPort {
  public:
   void Init() override { hid_init(); }
 
-  std::optional<std::string> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
-    // No filtering on bus type or interface: virtual (uhid) devices report 0 and -1 there.
-    hid_device_info* list = hid_enumerate(vendor_id, product_id);
-    if (list == nullptr) {
-      return std::nullopt;
-    }
-    std::string first = list->path;
-    hid_free_enumeration(list);
-    return first;
+  std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) override {
+    // No filtering on bus type or interface: virtual (uhid) devices have neither.
+    const std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)> list(hid_enumerate(vendor_id, product_id),
+                                                                                 &hid_free_enumeration);
+    return ListedUnits(list.get());
   }
 
-  std::unique_ptr<HidDevice> Open(const std::string& path) override {
+  std::unique_ptr<HidDevice> Open(const std::string& path, std::error_code& error) override {
     // By path rather than by ids and serial number, which two units may share: this opens the very
     // device that was listed.
+    errno = 0;
     hid_device* device = hid_open_path(path.c_str());
     if (device == nullptr) {
+      // The library keeps the failed open()'s errno; its own message is only text.
+      error = std::error_code(errno, std::generic_category());
       return nullptr;
     }
     return std::make_unique<HidapiDevice>(device);
@@ -49,6 +53,22 @@ class HidapiPort final : public HidPort {
 };
 
 }  // namespace
+
+std::vector<ListedUnit> ListedUnits(const hid_device_info* list) {
+  TextConverter to_utf8("UTF-8", "WCHAR_T", "?");
+  std::vector<ListedUnit> units;
+  for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
+    if (entry->path == nullptr) {
+      continue;
+    }
+    const wchar_t* serial = entry->serial_number != nullptr ? entry->serial_number : L"";
+    const std::string_view serial_bytes(reinterpret_cast<const char*>(serial), std::wcslen(serial) * sizeof(wchar_t));
+    // A virtual device on the USB bus has no USB interface.
+    units.push_back({entry->path, to_utf8.Convert(serial_bytes),
+                     entry->bus_type == HID_API_BUS_USB && entry->interface_number >= 0});
+  }
+  return units;
+}
 
 HidPort& SystemHidPort() {
   // Never destroyed: the reader may still be inside a call when the process exits.

@@ -1,39 +1,36 @@
 #include "Read_tr.h"
 
-#include "ReportFrame.h"
+#include <pthread.h>
+#include <signal.h>
 
 namespace devlink {
+namespace {
 
-ReadThread::ReadThread(DeviceLink& link, LossNotification on_loss)
-    : link_(link), on_loss_(std::move(on_loss)), thread_([this](std::stop_token stop) { Run(stop); }) {}
+// A signal that has a handler interrupts the HID library's wait for a report, which then reports
+// a failed read: the unit would pass for lost. No asynchronous signal is delivered to this thread;
+// the faults that only this thread can cause stay deliverable.
+void BlockAsynchronousSignals() {
+  sigset_t signals;
+  sigfillset(&signals);
+  for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&signals, fault);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+}  // namespace
+
+ReadThread::ReadThread(DeviceLink& link) : link_(link), thread_([this](std::stop_token stop) { Run(stop); }) {}
 
 void ReadThread::Run(std::stop_token stop) {
-  static const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
+  BlockAsynchronousSignals();
   while (!stop.stop_requested()) {
-    DeviceLink::Turn turn = link_.NextTurn(stop, kIdleSleep);
-    turn.replaced.clear();  // closes the handles that connects replaced, here, before any other call
-    if (!turn.device) {
-      continue;
+    if (const std::optional<UnitChoice> connect = link_.NextTurn(stop, kIdleSleep)) {
+      link_.CarryOut(*connect);
     }
-    if (turn.request != DeviceLink::Request::kNone && turn.device->Write(request.data(), request.size()) < 0 &&
-        turn.request == DeviceLink::Request::kIdentifyKeptHandle) {
-      link_.RequestFailedOnKeptHandle(turn.device);
+    if (link_.HasDevice()) {
+      link_.ReadOnce(kReadPeriod);
     }
-    ReportFrame buffer{};
-    const int received = turn.device->Read(buffer.data(), buffer.size(), kReadPeriod);
-    if (received < 0) {
-      if (link_.ForgetDevice(turn.device) && on_loss_) {
-        on_loss_();
-      }
-      continue;
-    }
-    // A handle that a connect replaced may still deliver: a unit no longer in use, or a second
-    // copy of what the new handle of the same unit receives.
-    if (received == 0 || !IsValidFrame(buffer) || !link_.IsCurrent(turn.device)) {
-      continue;
-    }
-    link_.Mailbox().Post(buffer);
   }
+  link_.Close();
 }
 
 }  // namespace devlink

@@ -1,29 +1,59 @@
 #include "ReportMailbox.h"
 
+#include <utility>
+
 namespace devlink {
 
-bool ReportMailbox::Post(const ReportFrame& frame) {
-  std::unique_lock lock(MailboxLock, kLockWait);
-  if (!lock.owns_lock() || pending_.size() >= kCapacity) {
-    dropped_.fetch_add(1, std::memory_order_relaxed);
-    return false;
+bool ReportMailbox::Post(const ReportFrame& frame, std::chrono::system_clock::time_point received) {
+  {
+    std::unique_lock lock(MailboxLock, kLockWait);
+    if (!lock.owns_lock() || pending_reports_ >= kCapacity) {
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    pending_.emplace_back(ReceivedReport{frame, received});
+    ++pending_reports_;
   }
-  pending_.push_back(frame);
+  Posted();
   return true;
 }
 
-bool ReportMailbox::TakeAll(std::vector<ReportFrame>& frames) {
-  frames.clear();
+void ReportMailbox::Post(LinkEvent news) {
+  {
+    std::lock_guard lock(MailboxLock);
+    pending_.push_back(std::move(news));
+  }
+  Posted();
+}
+
+void ReportMailbox::Posted() {
+  {
+    std::lock_guard guard(wake_mutex_);
+    has_events_ = true;
+  }
+  posted_.notify_one();
+}
+
+bool ReportMailbox::TakeAll(std::vector<LinkEvent>& events) {
+  events.clear();
   std::unique_lock lock(MailboxLock, kLockWait);
   if (!lock.owns_lock()) {
     return false;
   }
   // The caller's emptied buffer becomes the new queue, so steady operation allocates nothing.
-  frames.swap(pending_);
+  events.swap(pending_);
+  pending_reports_ = 0;
   if (pending_.capacity() < kCapacity) {
     pending_.reserve(kCapacity);
   }
+  std::lock_guard guard(wake_mutex_);
+  has_events_ = false;
   return true;
+}
+
+bool ReportMailbox::WaitForEvents(std::stop_token stop, std::chrono::milliseconds limit) {
+  std::unique_lock guard(wake_mutex_);
+  return posted_.wait_for(guard, stop, limit, [this] { return has_events_; });
 }
 
 }  // namespace devlink

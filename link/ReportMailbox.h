@@ -1,13 +1,18 @@
-// The hand-over of good frames from the reader thread to the window: a bounded queue that keeps
-// every frame in arrival order, guarded by a lock that neither side waits for longer than 10 ms.
+// The hand-over from the reader thread to a front end: a bounded queue that keeps every report
+// and every piece of news of the link in arrival order, guarded by a lock that neither side holds
+// for longer than a copy or a swap.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <stop_token>
 #include <vector>
 
+#include "LinkEvent.h"
 #include "ReportFrame.h"
 #include "TimedLock.h"
 
@@ -20,21 +25,35 @@ class ReportMailbox {
 
   ReportMailbox() { pending_.reserve(kCapacity); }
 
-  // Appends a frame. Drops it, and counts the drop, when the queue is full or the lock stays
-  // busy for 10 ms; returns whether it was kept.
-  bool Post(const ReportFrame& frame);
+  // Appends a report. Drops it, and counts the drop, when kCapacity reports wait already or the
+  // lock stays busy for 10 ms; returns whether it was kept.
+  bool Post(const ReportFrame& frame, std::chrono::system_clock::time_point received);
 
-  // Replaces `frames` with every pending frame, oldest first, and leaves the queue empty.
-  // Only the swap happens under the lock, so handling the frames never delays the reader.
-  // Returns false, leaving `frames` empty, when the lock stayed busy for 10 ms.
-  bool TakeAll(std::vector<ReportFrame>& frames);
+  // Appends the outcome of a connect or a loss. Never dropped: a front end that missed one would
+  // show a unit that is gone, so this waits for the lock as long as it takes.
+  void Post(LinkEvent news);
+
+  // Replaces `events` with every pending event, oldest first, and leaves the queue empty.
+  // Only the swap happens under the lock, so handling the events never delays the reader.
+  // Returns false, leaving `events` empty, when the lock stayed busy for 10 ms.
+  bool TakeAll(std::vector<LinkEvent>& events);
+
+  // Waits until an event is pending, `stop` is requested or `limit` has passed; true when an
+  // event is pending. For front ends that print what comes as it comes.
+  bool WaitForEvents(std::stop_token stop, std::chrono::milliseconds limit);
 
   std::uint64_t DroppedCount() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
+  void Posted();
+
   TimedLock MailboxLock;
-  std::vector<ReportFrame> pending_;  // guarded by MailboxLock
+  std::vector<LinkEvent> pending_;  // guarded by MailboxLock
+  std::size_t pending_reports_ = 0;  // guarded by MailboxLock
   std::atomic<std::uint64_t> dropped_{0};
+  std::mutex wake_mutex_;
+  std::condition_variable_any posted_;
+  bool has_events_ = false;  // guarded by wake_mutex_
 };
 
 }  // namespace devlink

@@ -1,4 +1,4 @@
-// A mutex whose lock can give up after a bounded wait on the steady clock.
+// A mutex whose lock can also give up after a bounded wait on the steady clock.
 // std::timed_mutex would do, but its steady-clock wait goes through pthread_mutex_clocklock, which
 // ThreadSanitizer does not see, so every unlock would be reported as an error; this one is built
 // from a mutex and a condition variable, which it does see.
@@ -12,6 +12,12 @@ namespace devlink {
 
 class TimedLock {
  public:
+  void lock() {
+    std::unique_lock guard(mutex_);
+    released_.wait(guard, [this] { return !held_; });
+    held_ = true;
+  }
+
   template <class Rep, class Period>
   bool try_lock_for(const std::chrono::duration<Rep, Period>& wait) {
     std::unique_lock guard(mutex_);

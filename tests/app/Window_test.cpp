@@ -148,27 +148,43 @@ TEST_F(WindowTest, PausedLinesAreLostAndOnlyTheLatestOfConnectAndLossShows) {
   EXPECT_TRUE(form->Edit1->text().isEmpty() && form->Memo1->document()->isEmpty());
 }
 
-// A device that takes seconds over the request holds up the reader, never CONNECT or the tick.
-TEST_F(WindowTest, TheTickGoesOnWhileTheDeviceTakesTheRequest) {
+// A device that takes seconds over the request holds up the reader, never the window: CONNECT,
+// even of another unit, which opening would have to wait for, returns at once and the tick goes on.
+TEST_F(WindowTest, TheWindowGoesOnWhileTheDeviceTakesTheRequest) {
   port.SetWriteTime(std::chrono::seconds(5));
   Connect();
+  ASSERT_TRUE(port.WaitFor([&] { return port.WritesUnderWay() == 1; }));
+  port.Plug("/dev/hidraw-b", /*first=*/true);
+  form->Button1->click();
   QSignalSpy ticks(form->Timer1, &QTimer::timeout);
   EXPECT_TRUE(ticks.wait(1000));
   EXPECT_EQ(port.WritesUnderWay(), 1);
+  port.Unplug("/dev/hidraw-b");
 }
 
-// CONNECT keeps the handle of the device already open. When the request cannot be written to it,
-// that handle is dead and the device is opened anew, once: a device that takes no request at all
-// is not opened over and over.
-TEST_F(WindowTest, AConnectWhoseRequestCannotBeWrittenOpensTheDeviceAnewOnce) {
+// Another unit's identifier must never stand beside the new unit's lines; the unit already open
+// keeps its identifier.
+TEST_F(WindowTest, AConnectThatOpensAnotherUnitBlanksTheIdentityUntilThatUnitAnswers) {
   Connect();
-  ASSERT_TRUE(port.WaitFor([&] { return port.Asked().size() == 1 && port.WaitingReads() == 1; }));
-  port.SetWritesFail(true);
+  ASSERT_TRUE(port.WaitFor([&] { return port.WaitingReads() == 1; }));
+  port.Send(vdev::IdentityReplyFrame({0xA}));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->Edit1->text().isEmpty(); }));
+  const QString first = form->Edit1->text();
   form->Button1Click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return port.Opens() == 2; }));
-  QTest::qWait(100);
-  EXPECT_EQ(port.Opens(), 2);
-  EXPECT_EQ(port.LiveHandles(), 1) << "the dead handle stayed open";
+  ASSERT_TRUE(port.WaitFor([&] { return port.Asked().size() == 2; }));
+  QTest::qWait(30);
+  EXPECT_EQ(form->Edit1->text(), first);
+
+  port.Plug("/dev/hidraw-b", /*first=*/true);
+  form->Button1Click();
+  ASSERT_TRUE(port.WaitFor([&] { return port.Asked().size() == 3 && port.WaitingReads() == 1; }));
+  port.Send(LogFrame("from b"), "/dev/hidraw-b");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->Memo1->toPlainText().endsWith("from b"); }));
+  EXPECT_EQ(form->Edit1->text(), "");
+  EXPECT_EQ(form->Label1->text(), "CONNECTED Tavrix Omrin M3");
+  port.Send(vdev::IdentityReplyFrame({0xB}), "/dev/hidraw-b");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form->Edit1->text().endsWith("0B0000000000000000000000"); }));
+  port.Unplug("/dev/hidraw-b");
 }
 
 // A port that fails the way a broken system library would.
@@ -190,8 +206,9 @@ TEST(WindowErrors, AnExceptionFromAHandlerIsShownAndTheLoopGoesOn) {
   });
   closer.start(5);
   form.Button1->click();
-  QTimer::singleShot(0, [] { throw 42; });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 1; }));
   // The second box shows that the loop went on after the first.
+  QTimer::singleShot(0, [] { throw 42; });
   ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }));
   EXPECT_EQ(shown, QStringList({"HID subsystem unavailable", ""}));
 }

@@ -1,7 +1,8 @@
 // The link against scripted units: which unit a connect leaves in use, that every good frame
-// reaches the mailbox exactly once, and that a handle is called by one thread at a time and
-// closed once no call runs on it. These run again under ThreadSanitizer.
+// reaches the mailbox exactly once, and that only the reader calls into the HID library, one
+// call at a time on each handle. These run again under ThreadSanitizer.
 #include <gtest/gtest.h>
+#include <hidapi/hidapi.h>
 
 #include <atomic>
 #include <numeric>
@@ -9,6 +10,7 @@
 
 #include "Connection.h"
 #include "FakeHidPort.h"
+#include "HidapiPort.h"
 #include "Read_tr.h"
 
 namespace devlink {
@@ -35,76 +37,86 @@ class LinkTest : public ::testing::Test {
     EXPECT_EQ(port.Misuses(), 0);
   }
 
-  // Waits until the mailbox holds frames, and takes them.
-  std::vector<ReportFrame> Take() {
-    std::vector<ReportFrame> frames;
-    EXPECT_TRUE(port.WaitFor([&] { return link.Mailbox().TakeAll(frames) && !frames.empty(); }));
-    return frames;
+  // Waits until the mailbox holds something, and takes it all.
+  std::vector<LinkEvent> Take() {
+    std::vector<LinkEvent> events;
+    EXPECT_TRUE(port.WaitFor([&] { return link.Mailbox().TakeAll(events) && !events.empty(); }));
+    return events;
+  }
+  // Waits for the next event of this kind, passing over reports.
+  template <typename Event>
+  Event Next() {
+    for (int tries = 0; tries < 10; ++tries) {
+      for (LinkEvent& event : Take()) {
+        if (auto* wanted = std::get_if<Event>(&event)) return std::move(*wanted);
+      }
+    }
+    ADD_FAILURE() << "no such event";
+    return {};
   }
 
   FakeHidPort port;
   DeviceLink link{port};
-  std::atomic<int> losses{0};
-  std::unique_ptr<ReadThread> reader = std::make_unique<ReadThread>(link, [this] { ++losses; });
+  std::unique_ptr<ReadThread> reader = std::make_unique<ReadThread>(link);
 };
 
 // The reader must not stay in a read on the old unit: the new one's reply would wait until the old
 // one sends something, and what the old one sends from now on is not the new unit's.
 TEST_F(LinkTest, AConnectSwitchesToTheUnitListedFirstUnlessItCannotBeOpened) {
   port.Plug();
-  ASSERT_TRUE(link.Connect());
+  link.Connect();
+  EXPECT_EQ(Next<Connected>().unit.path, FakeHidPort::kUnit);
   ASSERT_TRUE(port.WaitFor([&] { return port.WaitingReads() == 1; }));
   port.Plug(kOther, /*first=*/true);
   port.SetOpenFails(true);
-  EXPECT_FALSE(link.Connect());
+  link.Connect();
+  const ConnectFailed failed = Next<ConnectFailed>();
+  EXPECT_EQ(failed.unit, kOther);
+  EXPECT_EQ(failed.error, std::errc::permission_denied);
   port.Send(Numbered(1));
-  EXPECT_EQ(NumberOf(Take().at(0)), 1u) << "a failed open gave up the working unit";
+  EXPECT_EQ(NumberOf(std::get<ReceivedReport>(Take().at(0)).frame), 1u) << "a failed open gave up the working unit";
 
   port.SetOpenFails(false);
-  ASSERT_TRUE(link.Connect());
-  ASSERT_TRUE(port.WaitFor([&] { return port.Asked().size() == 2; }));
+  link.Connect();
+  const Connected switched = Next<Connected>();
+  EXPECT_EQ(switched.unit.path, kOther);
+  EXPECT_FALSE(switched.kept);
+  ASSERT_TRUE(port.WaitFor([&] { return port.Asked().size() == 2 && port.WaitingReads() == 1; }));
   EXPECT_EQ(port.Asked()[1], kOther);
-  port.Send(Numbered(2), kOther);
-  EXPECT_EQ(NumberOf(Take().at(0)), 2u);
-  EXPECT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 1; })) << "the replaced handle stayed open";
-
-  // Back to the first unit while the reader is in a read on the other one.
-  port.Unplug();
-  port.Plug(FakeHidPort::kUnit, /*first=*/true);
-  ASSERT_TRUE(port.WaitFor([&] { return port.WaitingReads() == 1; }));
-  ASSERT_TRUE(link.Connect());
+  EXPECT_EQ(port.LiveHandles(), 1) << "the replaced handle stayed open";
+  port.Send(Numbered(2), FakeHidPort::kUnit);
   port.Send(Numbered(3), kOther);
-  port.Send(Numbered(4));
-  const std::vector<ReportFrame> taken = Take();
+  const std::vector<LinkEvent> taken = Take();
   ASSERT_EQ(taken.size(), 1u) << "the unit no longer in use was still read";
-  EXPECT_EQ(NumberOf(taken[0]), 4u);
-  EXPECT_EQ(losses, 0);
+  EXPECT_EQ(NumberOf(std::get<ReceivedReport>(taken[0]).frame), 3u);
 }
 
-// A connect returns at once, even while a slow device holds up the reader in a write, and leaves
-// closing to the reader, also for a handle that the reader has not called yet.
-TEST_F(LinkTest, AConnectNeitherWaitsForTheDeviceNorClosesAHandle) {
+// A connect returns at once while the reader is held up in a write, even where opening a unit
+// has to wait for every write under way; what was asked meanwhile is carried out once, after it.
+TEST_F(LinkTest, AConnectNeverWaitsForTheDeviceAndRepeatedOnesAreCarriedOutOnce) {
   port.SetWriteTime(5s);
   port.Plug();
-  ASSERT_TRUE(link.Connect());
-  ASSERT_TRUE(port.WaitFor([&] { return port.WritesUnderWay() == 1; })) << "the connect waited for the write";
-  for (const char* unit : {kOther, "/dev/hidraw-c"}) {
-    port.Plug(unit, /*first=*/true);
-    ASSERT_TRUE(link.Connect());
-  }
-  EXPECT_EQ(port.LiveHandles(), 3);
+  link.Connect();
+  ASSERT_TRUE(port.WaitFor([&] { return port.WritesUnderWay() == 1; }));
+  port.Plug(kOther, /*first=*/true);
+  for (int i = 0; i < 3; ++i) link.Connect();
+  EXPECT_EQ(port.WritesUnderWay(), 1) << "a connect waited for the write";
+  port.SetWriteTime(0ms);
   port.Unplug();  // ends the write
-  EXPECT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 1; }));
-  port.Unplug("/dev/hidraw-c");
+  EXPECT_TRUE(port.WaitFor([&] { return port.Asked() == std::vector<std::string>{kOther}; }));
+  EXPECT_EQ(port.Opens(), 2);
 }
 
-// The unit streams numbered frames, now and then a corrupt or short one, while the operator
-// connects again and again: each good frame arrives once, in order.
-TEST_F(LinkTest, EveryFrameArrivesOnceAcrossRepeatedConnects) {
+// The unit streams numbered frames, now and then a corrupt or short one, and refuses every
+// identity request, while the operator connects again and again: the unit stays in use on its one
+// handle, and each good frame arrives once, in order.
+TEST_F(LinkTest, EveryFrameArrivesOnceAcrossRepeatedConnectsToAUnitThatRefusesThem) {
   constexpr std::uint32_t kFrames = 3000;
   constexpr int kConnects = 100;
+  port.SetWritesFail(true);
   port.Plug();
-  ASSERT_TRUE(link.Connect());
+  link.Connect();
+  ASSERT_TRUE(port.WaitFor([&] { return port.WaitingReads() == 1; }));
   std::jthread device([&] {
     for (std::uint32_t i = 0; i < kFrames; std::this_thread::sleep_for(20us)) {
       ReportFrame frame = Numbered(i);
@@ -118,28 +130,59 @@ TEST_F(LinkTest, EveryFrameArrivesOnceAcrossRepeatedConnects) {
     }
   });
   std::jthread operator_thread([&] {
-    for (int i = 0; i < kConnects; ++i, std::this_thread::sleep_for(500us)) EXPECT_TRUE(link.Connect());
+    for (int i = 0; i < kConnects; ++i, std::this_thread::sleep_for(500us)) link.Connect();
   });
   std::vector<std::uint32_t> numbers;
   EXPECT_TRUE(port.WaitFor([&] {
-    std::vector<ReportFrame> frames;
-    link.Mailbox().TakeAll(frames);
-    for (const ReportFrame& frame : frames) numbers.push_back(NumberOf(frame));
+    std::vector<LinkEvent> events;
+    link.Mailbox().TakeAll(events);
+    for (const LinkEvent& event : events) {
+      if (const auto* report = std::get_if<ReceivedReport>(&event)) numbers.push_back(NumberOf(report->frame));
+    }
     return numbers.size() >= kFrames;
   })) << numbers.size() << " of " << kFrames << " frames arrived";
   std::vector<std::uint32_t> expected(kFrames);
   std::iota(expected.begin(), expected.end(), 0u);
   EXPECT_TRUE(numbers == expected) << "frames repeated or out of order";
   EXPECT_EQ(link.Mailbox().DroppedCount(), 0u);
+  EXPECT_EQ(port.Opens(), 1) << "the unit was opened anew";
 }
 
-TEST(Mailbox, AFullQueueDropsNewFramesAndCountsThem) {
+// Reports beyond the capacity are dropped and counted; news of the link never is.
+TEST(Mailbox, AFullQueueDropsNewReportsAndCountsThemButKeepsNews) {
   ReportMailbox mailbox;
-  std::vector<ReportFrame> frames;
-  for (std::size_t i = 0; i <= ReportMailbox::kCapacity; ++i) mailbox.Post(BuildIncomingFrame(kLogText));
-  ASSERT_TRUE(mailbox.TakeAll(frames));
-  EXPECT_EQ(frames.size(), ReportMailbox::kCapacity);
+  std::vector<LinkEvent> events;
+  for (std::size_t i = 0; i <= ReportMailbox::kCapacity; ++i) mailbox.Post(BuildIncomingFrame(kLogText), {});
+  mailbox.Post(Lost{"/dev/hidraw-a"});
+  ASSERT_TRUE(mailbox.TakeAll(events));
+  EXPECT_EQ(events.size(), ReportMailbox::kCapacity + 1);
+  EXPECT_TRUE(std::holds_alternative<Lost>(events.back()));
   EXPECT_EQ(mailbox.DroppedCount(), 1u);
+}
+
+TEST(HidapiPort, ListsUnitsInOrderLeavingOutThoseWithoutAPath) {
+  const auto entry = [](char* path, int interface, hid_device_info* next) {
+    hid_device_info listed{};
+    listed.path = path;
+    listed.interface_number = interface;
+    listed.next = next;
+    listed.bus_type = HID_API_BUS_USB;
+    return listed;
+  };
+  wchar_t serial[] = L"SN\u00E91";
+  char first[] = "/dev/hidraw7", second[] = "/dev/hidraw2";
+  hid_device_info virtual_unit = entry(second, -1, nullptr);
+  hid_device_info pathless = entry(nullptr, 0, &virtual_unit);
+  hid_device_info usb_unit = entry(first, 0, &pathless);
+  usb_unit.serial_number = serial;
+  const std::vector<ListedUnit> units = ListedUnits(&usb_unit);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].path, first);
+  EXPECT_EQ(units[0].serial, "SN\xC3\xA9" "1");
+  EXPECT_TRUE(units[0].usb);
+  EXPECT_EQ(units[1].path, second);
+  EXPECT_EQ(units[1].serial, "");
+  EXPECT_FALSE(units[1].usb);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Scripted units behind the link's HID port, listed by path. Like the kernel's hidraw, every open
-// handle of a unit gets every report the unit sends, and unplugging fails every pending and later
-// call. Writes can be made slow or failing. It counts what the link must never do: call or close a
-// handle while another call runs on it, which a real HID library does not forgive, or from another
-// thread than the one that called it before.
+// handle of a unit gets every report the unit sends, unplugging fails every pending and later
+// call, and an open waits while any handle's write is under way. Writes can be made slow or
+// failing. It counts what the link must never do: call or close a handle while another call runs
+// on it, which a real HID library does not forgive, or from another thread than the one that
+// called it before; and read where an asynchronous signal could interrupt the read.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <signal.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,18 +80,20 @@ class FakeHidPort : public HidPort {
   }
 
   void Init() override {}
-  std::optional<std::string> FindFirst(std::uint16_t vendor_id, std::uint16_t product_id) override {
-    return Locked([&]() -> std::optional<std::string> {
-      if (listed_.empty() || vendor_id != kVendorId || product_id != kProductId) return std::nullopt;
-      return listed_.front();
-    });
+  std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) override {
+    std::vector<ListedUnit> units;
+    for (const std::string& path : Locked([&] { return listed_; })) units.push_back({path, "SN" + path, true});
+    return vendor_id == kVendorId && product_id == kProductId ? units : std::vector<ListedUnit>{};
   }
-  std::unique_ptr<HidDevice> Open(const std::string& path) override {
-    return Locked([&]() -> std::unique_ptr<HidDevice> {
-      if (open_fails_ || std::ranges::find(listed_, path) == listed_.end()) return nullptr;
-      ++opens_;
-      return std::make_unique<Device>(*this, path);
-    });
+  std::unique_ptr<HidDevice> Open(const std::string& path, std::error_code& error) override {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return writing_ == 0; });
+    if (open_fails_ || std::ranges::find(listed_, path) == listed_.end()) {
+      error = std::make_error_code(open_fails_ ? std::errc::permission_denied : std::errc::no_such_device);
+      return nullptr;
+    }
+    ++opens_;
+    return std::make_unique<Device>(*this, path);
   }
 
  private:
@@ -104,6 +108,9 @@ class FakeHidPort : public HidPort {
     int Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds timeout) override {
       std::unique_lock lock(port.mutex_);
       Enter();
+      sigset_t blocked;
+      pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+      port.misuses_ += !sigismember(&blocked, SIGINT) + !sigismember(&blocked, SIGUSR1);
       reading = true;
       port.changed_.wait_for(lock, timeout, [&] { return failed || !inputs.empty(); });
       reading = false;
@@ -122,6 +129,7 @@ class FakeHidPort : public HidPort {
       port.changed_.wait_for(lock, port.write_time_, [&] { return failed; });
       --port.writing_;
       --busy;
+      port.changed_.notify_all();
       if (failed || port.writes_fail_) return -1;
       const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
       if (std::equal(data, data + length, request.begin(), request.end())) port.asked_.push_back(unit);
