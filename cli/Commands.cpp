@@ -1,0 +1,198 @@
+#include "Commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "Connection.h"
+#include "MessageDecoder.h"
+#include "Read_tr.h"
+
+namespace zodivo_cli {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kListReplyWait{1};
+// How often monitor --reconnect looks for the unit while none is open.
+constexpr std::chrono::milliseconds kReconnectPeriod{100};
+
+template <typename... Visitors>
+struct Overloaded : Visitors... {
+  using Visitors::operator()...;
+};
+template <typename... Visitors>
+Overloaded(Visitors...) -> Overloaded<Visitors...>;
+
+// Why a connect changed nothing, in words that say what to do.
+std::string Describe(const devlink::ConnectFailed& failed, const devlink::UnitChoice& choice) {
+  if (failed.exception) {
+    try {
+      std::rethrow_exception(failed.exception);
+    } catch (const std::exception& error) {
+      return error.what();
+    } catch (...) {
+      return "the HID library failed";
+    }
+  }
+  if (failed.unit.empty()) {
+    return choice.name.empty() ? "no Tavrix Omrin M3 is plugged in"
+                               : "no Tavrix Omrin M3 is plugged in as " + choice.name;
+  }
+  const std::string cannot = "cannot open " + failed.unit + ": ";
+  switch (failed.error.value()) {
+    case EACCES:
+    case EPERM:
+      return cannot + "permission denied (the user at the machine's seat, members of the group plugdev and root "
+                      "may open it)";
+    case EBUSY:
+      return cannot + "busy";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return cannot + "it is gone";
+    default:
+      return cannot + (failed.error ? failed.error.message() : "the HID library did not say why");
+  }
+}
+
+// A link whose reader is never stopped: it may be held up for seconds in a write to a unit that
+// does not take the request, and the command ends right after its answer, which ends the reader.
+devlink::DeviceLink& LinkForOneAnswer(devlink::HidPort& port) {
+  auto* link = new devlink::DeviceLink(port);
+  new devlink::ReadThread(*link);
+  return *link;
+}
+
+// The identifier that `unit` sent in reply, if it does within `limit`; reports of other units,
+// still in the mailbox from before the connect, are passed over. ConnectFailed and Lost end the
+// wait with nothing, and are handed back in `failure`.
+std::optional<std::pair<Time, std::string>> AwaitIdentity(devlink::DeviceLink& link, const std::string& unit,
+                                                           Clock::duration limit, devlink::LinkEvent& failure) {
+  devlink::MessageDecoder decoder;
+  std::vector<devlink::LinkEvent> events;
+  std::string current;
+  const auto deadline = Clock::now() + limit;
+  for (auto left = limit; left > 0s; left = deadline - Clock::now()) {
+    link.Mailbox().WaitForEvents({}, std::chrono::ceil<std::chrono::milliseconds>(left));
+    link.Mailbox().TakeAll(events);
+    for (devlink::LinkEvent& event : events) {
+      if (const auto* connected = std::get_if<devlink::Connected>(&event)) current = connected->unit.path;
+      if (std::holds_alternative<devlink::ConnectFailed>(event) || std::holds_alternative<devlink::Lost>(event)) {
+        failure = std::move(event);
+        return std::nullopt;
+      }
+      const auto* report = std::get_if<devlink::ReceivedReport>(&event);
+      if (report == nullptr || current.empty() || (!unit.empty() && current != unit)) continue;
+      const devlink::DeviceMessage message = decoder.Decode(report->frame);
+      if (const auto* identity = std::get_if<devlink::IdentityMessage>(&message)) {
+        return std::pair{report->received, identity->identifier};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int RunList(devlink::HidPort& port, const CliOptions& options, EventPrinter& print) {
+  port.Init();
+  std::vector<devlink::ListedUnit> units = port.List(devlink::kVendorId, devlink::kProductId);
+  std::erase_if(units, [&](const devlink::ListedUnit& unit) { return !options.unit.Accepts(unit); });
+  if (units.empty()) return 0;
+  // One reader asks the units one after the other, so that a single thread calls the HID library.
+  devlink::DeviceLink& link = LinkForOneAnswer(port);
+  for (const devlink::ListedUnit& unit : units) {
+    link.Connect({unit.path});
+    devlink::LinkEvent failure;
+    const auto answer = AwaitIdentity(link, unit.path, kListReplyWait, failure);
+    if (const auto* failed = std::get_if<devlink::ConnectFailed>(&failure)) print.Error(Describe(*failed, {unit.path}));
+    if (!print.Unit(unit, std::chrono::system_clock::now(), answer ? answer->second : "")) return print.OutputFailure();
+  }
+  return 0;
+}
+
+int RunId(devlink::HidPort& port, const CliOptions& options, EventPrinter& print) {
+  devlink::DeviceLink& link = LinkForOneAnswer(port);
+  link.Connect(options.unit);
+  devlink::LinkEvent failure;
+  const auto answer = AwaitIdentity(link, {}, options.timeout, failure);
+  if (answer) {
+    return print.Identifier({}, answer->first, answer->second) ? 0 : print.OutputFailure();
+  }
+  if (const auto* failed = std::get_if<devlink::ConnectFailed>(&failure)) {
+    print.Error(Describe(*failed, options.unit));
+  } else if (const auto* lost = std::get_if<devlink::Lost>(&failure)) {
+    print.Error(lost->unit + " is gone");
+  } else {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(options.timeout).count());
+    print.Error(std::string("the unit did not answer within ") + seconds + " s");
+  }
+  return 1;
+}
+
+int RunMonitor(devlink::HidPort& port, const CliOptions& options, EventPrinter& print, std::stop_token stop) {
+  devlink::DeviceLink link(port);
+  devlink::ReadThread reader(link);  // stopped first when this returns, closing the unit
+  devlink::MessageDecoder decoder;
+  std::vector<devlink::LinkEvent> events;
+  std::string unit;  // the open unit's node; empty while none is
+  bool told_failure = false;
+  auto next_connect = Clock::now();
+  bool connecting = false;
+  while (!stop.stop_requested()) {
+    if (unit.empty() && !connecting && Clock::now() >= next_connect) {
+      link.Connect(options.unit);
+      connecting = true;
+    }
+    link.Mailbox().WaitForEvents(stop, kReconnectPeriod);
+    link.Mailbox().TakeAll(events);
+    const auto now = std::chrono::system_clock::now();
+    for (const devlink::LinkEvent& event : events) {
+      const int status = std::visit(
+          Overloaded{
+              [&](const devlink::ReceivedReport& report) {
+                if (unit.empty()) return -1;
+                const devlink::DeviceMessage message = decoder.Decode(report.frame);
+                bool written = true;
+                if (const auto* line = std::get_if<devlink::LogLine>(&message)) {
+                  written = print.LogLine(unit, report.received, line->text);
+                } else if (const auto* identity = std::get_if<devlink::IdentityMessage>(&message)) {
+                  written = print.Identity(unit, report.received, identity->identifier);
+                }
+                return written ? -1 : print.OutputFailure();
+              },
+              [&](const devlink::Connected& connected) {
+                unit = connected.unit.path;
+                connecting = told_failure = false;
+                return print.Connected(connected.unit, now) ? -1 : print.OutputFailure();
+              },
+              [&](const devlink::ConnectFailed& failed) {
+                connecting = false;
+                next_connect = Clock::now() + kReconnectPeriod;
+                // Waiting for the unit, a failure is told once; the udev rule may still be on its
+                // way to a node that has just appeared.
+                if (!options.reconnect || !std::exchange(told_failure, true)) print.Error(Describe(failed, options.unit));
+                return options.reconnect ? -1 : 1;
+              },
+              [&](const devlink::Lost& lost) {
+                unit.clear();
+                next_connect = Clock::now();
+                if (!print.Lost(lost.unit, now)) return print.OutputFailure();
+                return options.reconnect ? -1 : 1;
+              },
+          },
+          event);
+      if (status >= 0) return status;
+    }
+    print.TellUnanswered(now);
+  }
+  return 0;
+}
+
+}  // namespace zodivo_cli
