@@ -175,10 +175,17 @@ int RunMonitor(devlink::HidPort& port, const CliOptions& options, EventPrinter& 
               [&](const devlink::ConnectFailed& failed) {
                 connecting = false;
                 next_connect = Clock::now() + kReconnectPeriod;
-                // Waiting for the unit, a failure is told once; the udev rule may still be on its
-                // way to a node that has just appeared.
-                if (!options.reconnect || !std::exchange(told_failure, true)) print.Error(Describe(failed, options.unit));
-                return options.reconnect ? -1 : 1;
+                if (!options.reconnect) {
+                  print.Error(Describe(failed, options.unit));
+                  return 1;
+                }
+                // Waiting for the unit is what --reconnect asked for; a unit that is there but
+                // cannot be opened is told once, as the udev rule may still be on its way to a
+                // node that has just appeared.
+                if (!failed.unit.empty() && !std::exchange(told_failure, true)) {
+                  print.Error(Describe(failed, options.unit));
+                }
+                return -1;
               },
               [&](const devlink::Lost& lost) {
                 unit.clear();

@@ -5,10 +5,10 @@ import os
 import pathlib
 import subprocess
 import sys
-import tempfile
 import time
 
 import pyatspi
+import virtual_device
 from gi.repository import GLib
 from Xlib import X, display, protocol
 
@@ -26,26 +26,8 @@ def wait_for(condition, what, seconds=30):
         time.sleep(0.01)
 
 
-# tavrix-vdev, plugged in until unplug(); the record holds every report the tool wrote.
-class Device:
-    def __init__(self, usb, identifier, *options):
-        self.identifier, self.record = identifier, tempfile.mktemp()
-        self.process = subprocess.Popen([VDEV, *usb, "--id", identifier, "--record", self.record, *options],
-                                        stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.process.stderr.readline()
-        assert "plugged in as /dev/hidraw" in line, line
-
-    def reports(self):
-        return pathlib.Path(self.record).read_text().split()
-
-    def send(self, line):
-        self.process.stdin.write(line + "\n")
-        self.process.stdin.flush()
-
-    def unplug(self):
-        self.process.stdin.close()
-        status, said = self.process.wait(10), self.process.stderr.read()
-        assert status == 0 and said == "", "the device complained: status %d, %r" % (status, said)
+def Device(usb, identifier, *options):
+    return virtual_device.Device(VDEV, usb, identifier, *options)
 
 
 # The program on the X server, its controls found by role and name as a screen reader finds them.
