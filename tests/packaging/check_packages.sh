@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with CPack from a clean directory, twice, and inspects them: the two
-# builds are the same bytes; the dependencies; both programs hardened and telling their version
-# with no display (the build's manual pages already need --help and --version to work); the
-# desktop entry and the AppStream metadata; the window's icon from the installed theme; and
-# lintian, whose warnings fail it (its notes are shown: the packages have none, but a compiler
-# can spell one out of two neighbouring strings). What they install, and what their maintainer
-# scripts do, shows when they are installed in the test guest.
+# builds are the same bytes; the dependencies, and that installing the CLI brings in no library of
+# a display; every program hardened and telling its version with no display (the build's manual
+# pages already need --help and --version to work); the desktop entry and the AppStream metadata;
+# the window's icon from the installed theme; and lintian, whose warnings fail it (its notes are
+# shown: the packages have none, but a compiler can spell one out of two neighbouring strings).
+# What they install, and what their maintainer scripts do, shows when they are installed in the
+# test guest.
 set -euo pipefail
 cpack=$1 config=$2 deb_dir=$3
 fail() { echo "$*" >&2; exit 1; }
@@ -15,15 +16,22 @@ rm -rf "$deb_dir"
 for dir in "$deb_dir" "$work/again"; do "$cpack" -G DEB --config "$config" -B "$dir" >/dev/null; done
 for deb in "$deb_dir"/*.deb; do cmp "$deb" "$work/again/${deb##*/}"; done
 tool=$(echo "$deb_dir"/tavrix-zodivo_*.deb) vdev=$(echo "$deb_dir"/tavrix-zodivo-vdev_*.deb)
-for lib in libc6 libhidapi-hidraw0 libqt6widgets6 hicolor-icon-theme; do
-  [[ ", $(dpkg-deb -f "$tool" Depends)," =~ ,\ $lib[\ ,] ]] || fail "no dependency on $lib"
-done
+cli=$(echo "$deb_dir"/tavrix-zodivo-cli_*.deb) udev=$(echo "$deb_dir"/tavrix-zodivo-udev_*.deb)
+depends() { [[ ", $(dpkg-deb -f "$1" Depends)," =~ ,\ $2[\ ,] ]] || fail "${1##*/} does not depend on $2"; }
+for lib in libc6 libhidapi-hidraw0 libqt6widgets6 hicolor-icon-theme tavrix-zodivo-udev; do depends "$tool" $lib; done
+depends "$cli" tavrix-zodivo-udev
 [[ $(dpkg-deb -f "$tool" Recommends) == *qt6-wayland* ]] || fail "qt6-wayland is not recommended"
+# What apt install of the CLI brings in where the window's package is not installed. The rule's
+# package is in no apt list, so its own dependencies are read from it.
+names() { dpkg-deb -f "$1" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/ //g; /^tavrix-zodivo-udev$/d; /^$/d'; }
+closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+  --no-enhances $(names "$cli") $(names "$udev") | grep -v '^ ')
+display='^<?(libqt6(gui|widgets|opengl|xcbqpa|wayland)|libx11|libxcb|libxkbcommon|libwayland|libgl[1x]|libegl|libopengl|libgbm|libdrm|libgtk)'
+found=$(grep -E "$display" <<<"$closure") && fail "installing tavrix-zodivo-cli brings in" $found
 
 root=$work/root version=$(dpkg-deb -f "$tool" Version)
-dpkg-deb -x "$tool" "$root"
-dpkg-deb -x "$vdev" "$root"
-for program in tavrix-zodivo tavrix-vdev; do
+for deb in "$tool" "$vdev" "$cli"; do dpkg-deb -x "$deb" "$root"; done
+for program in tavrix-zodivo tavrix-vdev tavrix-zodivo-cli; do
   [[ $(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" --version) == "$program $version" ]] ||
     fail "$program --version does not say $version"
 done
@@ -45,4 +53,4 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
   kill $tool
   exit $status' _ "$root" "Tavrix ZODIVO $version" || fail "the window has no icon"
 
-lintian --pedantic --display-info --fail-on error,warning "$tool" "$vdev"
+lintian --pedantic --display-info --fail-on error,warning "$deb_dir"/*.deb

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs inside the test guest, a throw-away copy of this machine with a real kernel HID and USB
 # stack and udev running. Installs the packages as a user would while a virtual device is plugged
-# in, whose node the maintainer script's re-trigger must open to the seat's user; checks which
-# other devices the rule opens; checks the installed tavrix-vdev as the root tool it is, on both
+# in, whose node the maintainer script's re-trigger must open to the seat's user and to plugdev;
+# checks which other devices the rule opens; runs the CLI as users in plugdev and outside it, and
+# its bash completion; checks the installed tavrix-vdev as the root tool it is, on both
 # transports; starts the installed tool; and removes the packages again.
 set -euo pipefail
 deb_dir=$1 gadgets=/sys/kernel/config/usb_gadget dir=$(mktemp -d)
@@ -33,26 +34,43 @@ ended() {
   exec {in}>&- {err}<&-
   ((status == $2)) && [[ ! -e $node && ! -e $gadgets/tavrix-vdev.$pid ]] || fail "$1: status $status, or $node left"
 }
-# expect NODE tagged|untagged MESSAGE: once udev has handled the hidraw node, it is root's alone
-# and has the seat's uaccess tag or not.
+# expect NODE open|closed MESSAGE: once udev has handled the hidraw node, it is open to plugdev
+# and tagged for the seat's user, or root's alone.
 expect() {
   for _ in $(seq 100); do udevadm info "$1" 2>/dev/null | grep -q USEC_INITIALIZED && break; sleep 0.1; done
-  [[ $(stat -c %a "$1") == 600 ]] || fail "$1 is open to others"
   tags=$(udevadm info "$1" | sed -n 's/^E: TAGS=//p')
-  [[ $2 == "$([[ $tags == *:uaccess:* ]] && echo tagged || echo untagged)" ]] || fail "$3"
+  got=$(stat -c '%a %G' "$1")
+  [[ $tags == *:uaccess:* ]] && got+=" uaccess"
+  [[ $got == "$([[ $2 == open ]] && echo '660 plugdev uaccess' || echo '600 root')" ]] || fail "$3 ($1: $got)"
 }
 
-# Plugged in and handled by udev before the rule exists: only the postinst's re-trigger can tag it,
-# since udevd applies reloaded rules to new events alone.
+# Plugged in and handled by udev before the rule exists: only the postinst's re-trigger can open it,
+# since udevd applies reloaded rules to new events alone. The CLI comes first, as on a machine with
+# no display: the rule and the postinst come with it, from the package that the tool shares.
 apt-get install -y -q "$deb_dir"/tavrix-zodivo-vdev_*.deb >/dev/null
 start tavrix-vdev --usb
-expect "$node" untagged "a rule from elsewhere tagged the device before the install"
-apt-get install -y -q "$deb_dir"/tavrix-zodivo_*.deb >/dev/null
+usb=$node
+expect "$usb" closed "a rule from elsewhere opened the device before the install"
+apt-get install -y -q "$deb_dir"/tavrix-zodivo-cli_*.deb "$deb_dir"/tavrix-zodivo-udev_*.deb >/dev/null
 udevadm settle
-expect "$node" tagged "installing did not open the USB device already plugged in to the seat's user"
+expect "$usb" open "installing did not open the USB device already plugged in"
 used=$(printf 'u%.0s' {1..63}) # the longest serial number that the kernel keeps
 start tavrix-vdev --serial "$used"
-expect "$node" untagged "the rule tagged a device with no USB parent"
+expect "$node" closed "the rule opened a device with no USB parent"
+# With no seat here (no logind), plugdev alone lets a user in; anyone else is told why not.
+useradd -G plugdev member && useradd outsider
+said=$(runuser -u member -- tavrix-zodivo-cli id --unit "$usb") && [[ $said == 544156524958000000000001 ]] ||
+  fail "a member of plugdev read the identifier as: $said"
+status=0 && said=$(runuser -u outsider -- tavrix-zodivo-cli id --unit "$usb" 2>&1) || status=$?
+((status == 1)) && [[ $said == *"permission denied"* && $said == *"$usb"* ]] || fail "outside plugdev: $status, $said"
+# offered WORD...: what bash completion offers for the last word of "tavrix-zodivo-cli WORD...".
+offered() {
+  bash -c 'source /usr/share/bash-completion/bash_completion && source "$0" && COMP_WORDS=(tavrix-zodivo-cli "$@")
+    COMP_CWORD=$# COMP_LINE="${COMP_WORDS[*]}" COMP_POINT=${#COMP_LINE} && set -- $(complete -p tavrix-zodivo-cli)
+    "$3"; echo "${COMPREPLY[*]}"' /usr/share/bash-completion/completions/tavrix-zodivo-cli "$@"
+}
+[[ $(offered "") == "list id monitor" && $(offered monitor --t) == --timestamps && " $(offered --unit "") " == *" $usb "* ]] ||
+  fail "bash completion offers $(offered ""), $(offered monitor --t), $(offered --unit "")"
 
 # Refused with one line and nothing plugged in (the kernel counts every device added or removed):
 # an empty serial number, one longer than the kernel keeps, one that a present device has, a record
@@ -120,15 +138,18 @@ printf '\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x40\x09\x02
 ln -s "$gadget/functions/hid.usb0" "$gadget/configs/c.1/"
 echo dummy_udc.0 >"$gadget/UDC"
 for _ in $(seq 100); do found=$(grep -ls ':00001234:' /sys/class/hidraw/*/device/uevent) && break; sleep 0.1; done
-expect "/dev/$(cut -d/ -f5 <<<"${found:?the device of another vendor got no hidraw node}")" untagged \
-  "the rule tagged a device of another vendor"
+expect "/dev/$(cut -d/ -f5 <<<"${found:?the device of another vendor got no hidraw node}")" closed \
+  "the rule opened a device of another vendor"
 
-# Still running after a few seconds: it found its libraries and opened its window.
+# Still running after a few seconds: it found its libraries and opened its window. The rule's
+# package is already there for it.
+apt-get install -y -q "$deb_dir"/tavrix-zodivo_*.deb >/dev/null
 QT_QPA_PLATFORM=offscreen timeout 5 tavrix-zodivo && status=0 || status=$?
 ((status == 124)) || fail "installed tavrix-zodivo ended with status $status"
 
-apt-get remove -y -q tavrix-zodivo tavrix-zodivo-vdev >/dev/null
-for gone in /usr/bin/tavrix-zodivo /usr/bin/tavrix-vdev /usr/lib/udev/rules.d/70-tavrix-zodivo.rules; do
+apt-get remove -y -q tavrix-zodivo tavrix-zodivo-cli tavrix-zodivo-udev tavrix-zodivo-vdev >/dev/null
+for gone in /usr/bin/tavrix-zodivo{,-cli} /usr/bin/tavrix-vdev /usr/lib/udev/rules.d/70-tavrix-zodivo.rules \
+  /usr/share/bash-completion/completions/tavrix-zodivo-cli; do
   [[ ! -e $gone ]] || fail "$gone left behind after removal"
 done
-echo "installed with a device plugged in, tagged only the USB device, vdev clean on every ending, removed"
+echo "installed with a device plugged in, opened only the USB device, to plugdev too, CLI and completion work, vdev clean on every ending, removed"
