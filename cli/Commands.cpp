@@ -68,33 +68,47 @@ devlink::DeviceLink& LinkForOneAnswer(devlink::HidPort& port) {
   return *link;
 }
 
-// The identifier that `unit` sent in reply, if it does within `limit`; reports of other units,
-// still in the mailbox from before the connect, are passed over. ConnectFailed and Lost end the
-// wait with nothing, and are handed back in `failure`.
-std::optional<std::pair<Time, std::string>> AwaitIdentity(devlink::DeviceLink& link, const std::string& unit,
-                                                           Clock::duration limit, devlink::LinkEvent& failure) {
+// What a unit said in reply to a connect's identity request.
+struct Answer {
+  std::string unit;        // the unit connected; empty if none was
+  std::string identifier;  // empty if it did not answer in time
+  Time received;
+  // A connect that changed nothing, or the loss of the unit, which ended the wait.
+  std::variant<std::monostate, devlink::ConnectFailed, devlink::Lost> failure;
+};
+
+// Waits at most `limit` for the answer to a connect just asked for: to that of `unit`, if given.
+// Reports of another unit, still in the mailbox from before the connect, are passed over.
+Answer AwaitIdentity(devlink::DeviceLink& link, const std::string& unit, Clock::duration limit) {
   devlink::MessageDecoder decoder;
   std::vector<devlink::LinkEvent> events;
-  std::string current;
+  Answer answer;
   const auto deadline = Clock::now() + limit;
   for (auto left = limit; left > 0s; left = deadline - Clock::now()) {
     link.Mailbox().WaitForEvents({}, std::chrono::ceil<std::chrono::milliseconds>(left));
     link.Mailbox().TakeAll(events);
     for (devlink::LinkEvent& event : events) {
-      if (const auto* connected = std::get_if<devlink::Connected>(&event)) current = connected->unit.path;
-      if (std::holds_alternative<devlink::ConnectFailed>(event) || std::holds_alternative<devlink::Lost>(event)) {
-        failure = std::move(event);
-        return std::nullopt;
+      if (const auto* connected = std::get_if<devlink::Connected>(&event)) answer.unit = connected->unit.path;
+      if (auto* failed = std::get_if<devlink::ConnectFailed>(&event)) {
+        answer.failure = std::move(*failed);
+        return answer;
+      }
+      const auto* lost = std::get_if<devlink::Lost>(&event);
+      if (lost != nullptr && lost->unit == answer.unit) {
+        answer.failure = std::move(*lost);
+        return answer;
       }
       const auto* report = std::get_if<devlink::ReceivedReport>(&event);
-      if (report == nullptr || current.empty() || (!unit.empty() && current != unit)) continue;
+      if (report == nullptr || answer.unit.empty() || (!unit.empty() && answer.unit != unit)) continue;
       const devlink::DeviceMessage message = decoder.Decode(report->frame);
       if (const auto* identity = std::get_if<devlink::IdentityMessage>(&message)) {
-        return std::pair{report->received, identity->identifier};
+        answer.identifier = identity->identifier;
+        answer.received = report->received;
+        return answer;
       }
     }
   }
-  return std::nullopt;
+  return answer;
 }
 
 }  // namespace
@@ -108,10 +122,11 @@ int RunList(devlink::HidPort& port, const CliOptions& options, EventPrinter& pri
   devlink::DeviceLink& link = LinkForOneAnswer(port);
   for (const devlink::ListedUnit& unit : units) {
     link.Connect({unit.path});
-    devlink::LinkEvent failure;
-    const auto answer = AwaitIdentity(link, unit.path, kListReplyWait, failure);
-    if (const auto* failed = std::get_if<devlink::ConnectFailed>(&failure)) print.Error(Describe(*failed, {unit.path}));
-    if (!print.Unit(unit, std::chrono::system_clock::now(), answer ? answer->second : "")) return print.OutputFailure();
+    const Answer answer = AwaitIdentity(link, unit.path, kListReplyWait);
+    if (const auto* failed = std::get_if<devlink::ConnectFailed>(&answer.failure)) {
+      print.Error(Describe(*failed, {unit.path}));
+    }
+    if (!print.Unit(unit, std::chrono::system_clock::now(), answer.identifier)) return print.OutputFailure();
   }
   return 0;
 }
@@ -119,20 +134,20 @@ int RunList(devlink::HidPort& port, const CliOptions& options, EventPrinter& pri
 int RunId(devlink::HidPort& port, const CliOptions& options, EventPrinter& print) {
   devlink::DeviceLink& link = LinkForOneAnswer(port);
   link.Connect(options.unit);
-  devlink::LinkEvent failure;
-  const auto answer = AwaitIdentity(link, {}, options.timeout, failure);
-  if (answer) {
-    return print.Identifier({}, answer->first, answer->second) ? 0 : print.OutputFailure();
+  const Answer answer = AwaitIdentity(link, {}, options.timeout);
+  if (!answer.identifier.empty()) {
+    return print.Identifier(answer.unit, answer.received, answer.identifier) ? 0 : print.OutputFailure();
   }
-  if (const auto* failed = std::get_if<devlink::ConnectFailed>(&failure)) {
+  if (const auto* failed = std::get_if<devlink::ConnectFailed>(&answer.failure)) {
     print.Error(Describe(*failed, options.unit));
-  } else if (const auto* lost = std::get_if<devlink::Lost>(&failure)) {
-    print.Error(lost->unit + " is gone");
+  } else if (std::holds_alternative<devlink::Lost>(answer.failure)) {
+    print.Error(answer.unit + " is gone");
   } else {
     // Formatted whole: the compiler stores a literal that starts a string in overlapping pieces,
     // which lintian reads as a misspelt word.
-    char said[64];
-    std::snprintf(said, sizeof said, "the unit did not answer within %g s",
+    char said[128];
+    std::snprintf(said, sizeof said, "%s did not answer within %g s",
+                  answer.unit.empty() ? "the unit" : answer.unit.c_str(),
                   std::chrono::duration<double>(options.timeout).count());
     print.Error(said);
   }
