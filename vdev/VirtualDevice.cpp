@@ -1,11 +1,10 @@
 #include "VirtualDevice.h"
 
+#include <fcntl.h>
 #include <sys/timerfd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -15,10 +14,15 @@ namespace vdev {
 std::optional<std::string> HidrawNodeOf(const std::string& serial) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
-    std::ifstream uevent(entry.path() / "device" / "uevent");
-    const std::string text{std::istreambuf_iterator<char>(uevent), std::istreambuf_iterator<char>()};
+    // One read takes a sysfs file whole. A device that goes as it is read fails it (ENODEV), as
+    // the one an unplug waits for may: it counts as gone, not as an error.
+    const Fd uevent(open((entry.path() / "device/uevent").c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[4096];
+    const ssize_t got = uevent ? read(uevent.get(), buffer, sizeof buffer) : -1;
+    if (got <= 0) continue;
+    const std::string_view text(buffer, static_cast<std::size_t>(got));
     const std::string node = "/dev/" + entry.path().filename().string();
-    if (text.find("\nHID_UNIQ=" + serial + "\n") != std::string::npos && std::filesystem::exists(node)) {
+    if (text.find("\nHID_UNIQ=" + serial + "\n") != std::string_view::npos && std::filesystem::exists(node)) {
       return node;
     }
   }
