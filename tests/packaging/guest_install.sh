@@ -72,9 +72,10 @@ pkill -x tavrix-vdev
 while pgrep -x tavrix-vdev >/dev/null; do sleep 0.1; done
 
 # Every way a run ends unplugs at once what the host never opened, a series still pending: the
-# signals, the end of input (Ctrl-D), and a message that finds standard error closed.
+# signals that would end it (a terminal's, the user-defined ones, timers', limits', a real-time
+# one), the end of input (Ctrl-D), and a message that finds standard error closed.
 for transport in "" --usb; do
-  for ending in HUP QUIT end-of-input closed-stderr; do
+  for ending in HUP QUIT USR1 USR2 ALRM VTALRM PROF XCPU XFSZ RTMAX end-of-input closed-stderr; do
     start tavrix-vdev $transport --count 100 --interval 1000
     case $ending in
       end-of-input) exec {in}>&- ;;
