@@ -20,7 +20,6 @@ class UhidTransport final : public Transport {
  public:
   explicit UhidTransport(const std::string& serial)
       : fd_(Checked(open("/dev/uhid", O_RDWR | O_CLOEXEC), "cannot open /dev/uhid (modprobe uhid; needs root)")) {
-    RefuseUsedSerial(serial);
     uhid_event event{};
     event.type = UHID_CREATE2;
     auto& create = event.u.create2;
@@ -107,6 +106,10 @@ class UhidTransport final : public Transport {
 
 }  // namespace
 
-std::unique_ptr<Transport> PlugUhid(const std::string& serial) { return std::make_unique<UhidTransport>(serial); }
+// Before /dev/uhid is opened, so that a refused run touches nothing of the kernel's.
+std::unique_ptr<Transport> PlugUhid(const std::string& serial) {
+  RefuseUsedSerial(serial);
+  return std::make_unique<UhidTransport>(serial);
+}
 
 }  // namespace vdev

@@ -1,11 +1,12 @@
 #include "VirtualDevice.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -15,10 +16,15 @@ namespace vdev {
 std::optional<std::string> HidrawNodeOf(const std::string& serial) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
-    std::ifstream uevent(entry.path() / "device" / "uevent");
-    const std::string text{std::istreambuf_iterator<char>(uevent), std::istreambuf_iterator<char>()};
+    // One read takes a sysfs file whole. A device that goes as it is read fails it (ENODEV), as
+    // the one an unplug waits for may: it counts as gone, not as an error.
+    const Fd uevent(open((entry.path() / "device/uevent").c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[4096];
+    const ssize_t got = uevent ? read(uevent.get(), buffer, sizeof buffer) : -1;
+    if (got <= 0) continue;
+    const std::string_view text(buffer, static_cast<std::size_t>(got));
     const std::string node = "/dev/" + entry.path().filename().string();
-    if (text.find("\nHID_UNIQ=" + serial + "\n") != std::string::npos && std::filesystem::exists(node)) {
+    if (text.find("\nHID_UNIQ=" + serial + "\n") != std::string_view::npos && std::filesystem::exists(node)) {
       return node;
     }
   }
@@ -37,22 +43,50 @@ void Say(const std::string& line) {
   }
 }
 
-VirtualDevice::VirtualDevice(const DeviceOptions& options)
-    : options_(options), series_(Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC), "timerfd_create")) {
-  const std::string serial = options.serial.value_or(devlink::FormatHex(options.identifier));
-  if (options.record) {
-    record_.reset(std::fopen(options.record->c_str(), "w"));
-    if (!record_) throw std::system_error(errno, std::generic_category(), "cannot write " + *options.record);
-  }
-  transport_ = options.usb ? PlugUsbGadget(serial) : PlugUhid(serial);
+namespace {
+
+std::string ListedNode(const std::string& serial) {
   for (int waited = 0; waited < 500; ++waited) {
-    if (const auto node = HidrawNodeOf(serial)) {
-      node_ = *node;
-      return;
-    }
+    if (const auto node = HidrawNodeOf(serial)) return *node;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   throw std::runtime_error("the system did not list the device within 5 s: modprobe hid-generic usbhid");
+}
+
+// Removes the file this run made at the path, unless something else has taken the name since.
+void RemoveMade(const std::string& path, const Fd& made) {
+  struct stat ours{}, named{};
+  if (fstat(made.get(), &ours) == 0 && lstat(path.c_str(), &named) == 0 && ours.st_dev == named.st_dev &&
+      ours.st_ino == named.st_ino) {
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+
+VirtualDevice::VirtualDevice(const DeviceOptions& options)
+    : options_(options), series_(Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC), "timerfd_create")) {
+  const std::string serial = options.serial.value_or(devlink::FormatHex(options.identifier));
+  // Opened before plugging in, so that a file that cannot be written refuses the run with nothing
+  // plugged in; changed only once the device is listed, so that a refused run leaves it as it was.
+  bool made = false;
+  if (options.record) {
+    int fd = open(options.record->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    made = fd >= 0;
+    if (!made && errno == EEXIST) fd = open(options.record->c_str(), O_WRONLY | O_CLOEXEC);
+    record_ = Checked(fd, "cannot write " + *options.record);
+  }
+  try {
+    transport_ = options.usb ? PlugUsbGadget(serial) : PlugUhid(serial);
+    node_ = ListedNode(serial);
+    // A pipe or a terminal has nothing to empty.
+    if (record_ && !made && ftruncate(record_.get(), 0) != 0 && errno != EINVAL) {
+      throw std::system_error(errno, std::generic_category(), "cannot empty " + *options.record);
+    }
+  } catch (...) {
+    if (made) RemoveMade(*options.record, record_);
+    throw;
+  }
 }
 
 pollfd VirtualDevice::DevicePoll() const {
@@ -91,8 +125,8 @@ void VirtualDevice::MarkOpened() {
 void VirtualDevice::HandleToolReport(const HostEvent& event) {
   ++reports_received_;
   if (record_) {
-    std::fprintf(record_.get(), "%s\n", devlink::FormatHex(event.report).c_str());
-    std::fflush(record_.get());
+    const std::string line = devlink::FormatHex(event.report) + "\n";
+    [[maybe_unused]] const auto written = write(record_.get(), line.data(), line.size());
   }
   ToolReport verdict = ReadToolReport(event.report);
   if (!event.output_report) {

@@ -5,7 +5,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -32,7 +31,8 @@ struct DeviceOptions {
 class VirtualDevice {
  public:
   // Prepares everything that can fail, then plugs the device in and waits until the host lists
-  // it, so that a bad option never makes a device flicker. Throws with the reason.
+  // it, so that a bad option never makes a device flicker. Throws with the reason, leaving the
+  // record file as it was, or gone if this run made it; empties it once the device is listed.
   explicit VirtualDevice(const DeviceOptions& options);
 
   // The host's node for the device, such as /dev/hidraw3.
@@ -57,17 +57,13 @@ class VirtualDevice {
   void Unplug() { transport_->Unplug(); }
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-  };
-
   void MarkOpened();
   void HandleToolReport(const HostEvent& event);
   void Queue(const devlink::ReportFrame& frame);
   void Flush();
 
   const DeviceOptions options_;
-  std::unique_ptr<std::FILE, FileCloser> record_;
+  Fd record_;
   Fd series_;
   Cp1251Encoder encoder_;
   bool opened_ = false;

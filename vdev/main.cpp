@@ -31,8 +31,9 @@ constexpr char kUsage[] =
     "(UTF-8 in, code page 1251 on the wire, at most 55 bytes; a line ends with LF, CR LF or CR);\n"
     "lines that come before the tool has opened it wait for that. At the end of its input it\n"
     "unplugs itself and exits: at once if the tool never opened it, else once every line is\n"
-    "sent. SIGINT, SIGTERM, SIGHUP and SIGQUIT unplug it at once. Reports that break the\n"
-    "protocol are described on standard error.\n"
+    "sent. A signal that would end it unplugs it at once: SIGINT, SIGTERM, SIGHUP, SIGQUIT and\n"
+    "every other but SIGKILL and those of a crash (SIGSEGV, SIGABRT and the like). Reports that\n"
+    "break the protocol are described on standard error.\n"
     "\n"
     "  --usb             a USB device on the kernel's virtual USB controller (modprobe dummy_hcd\n"
     "                    usb_f_hid), which the desktop user may open like the real device;\n"
@@ -142,12 +143,19 @@ std::optional<DeviceOptions> ParseOptions(int argc, char** argv) {
   return options;
 }
 
-// The signals that end a run: the terminal's Ctrl-C and Ctrl-\, its closing, and kill. They are
-// taken in the poll loop, so that every one of them unplugs the device before the process ends.
+// The signals that end a run: every one whose default ends the process and that comes from
+// outside it, such as the terminal's Ctrl-C and Ctrl-\, its closing, kill, timers, limits and the
+// real-time ones. They are taken in the poll loop, so that each unplugs the device before the
+// process ends. Those of a crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT) are
+// left alone: blocked, a real fault ends the process all the same. SIGPIPE is ignored.
 Fd BlockedSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (const int ending : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, ending);
+  for (const int ending : {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
+                           SIGVTALRM, SIGPROF, SIGIO, SIGPWR}) {
+    sigaddset(&set, ending);
+  }
+  for (int real_time = SIGRTMIN; real_time <= SIGRTMAX; ++real_time) sigaddset(&set, real_time);
   sigprocmask(SIG_BLOCK, &set, nullptr);
   return Checked(signalfd(-1, &set, SFD_CLOEXEC), "signalfd");
 }

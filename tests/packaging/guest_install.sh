@@ -72,24 +72,28 @@ offered() {
 [[ $(offered "") == "list id monitor" && $(offered monitor --t) == --timestamps && " $(offered --unit "") " == *" $usb "* ]] ||
   fail "bash completion offers $(offered ""), $(offered monitor --t), $(offered --unit "")"
 
-# Refused with one line and nothing plugged in (the kernel counts every device added or removed):
-# an empty serial number, one longer than the kernel keeps, one that a present device has, a record
-# file that cannot be written. Nor does a failed write of the help go unnoticed.
+# Refused with one line, with neither /dev/uhid opened nor a gadget made, and with the record file
+# as it was: an empty serial number, one longer than the kernel keeps, one that a present device
+# has, a record file that cannot be written. Each follows a serial number and a record file that
+# would do. Nor does a failed write of the help go unnoticed.
 tavrix-vdev --help >/dev/full 2>/dev/null && fail "tavrix-vdev --help did not notice its failed write"
+echo kept >"$dir/record"
 for transport in "" --usb; do
   for option in --serial= "--serial=${used}x" "--serial=$used" --record=/nonexistent/x; do
-    before=$(cat /sys/kernel/uevent_seqnum)
-    said=$(tavrix-vdev $transport "$option" 2>&1 </dev/null) && fail "$option accepted"
-    [[ $(wc -l <<<"$said") == 1 && $(cat /sys/kernel/uevent_seqnum) == "$before" ]] || fail "$option: $said"
+    said=$(strace -f -qq -e trace=openat,mkdir,mkdirat -o "$dir/calls" \
+      tavrix-vdev $transport --serial=free --record="$dir/record" "$option" 2>&1 </dev/null) && fail "$option accepted"
+    [[ $(wc -l <<<"$said") == 1 ]] && cmp -s "$dir/record" - <<<kept &&
+      ! grep -e '"/dev/uhid"' -e "mkdir.*\"$gadgets/" "$dir/calls" || fail "$option: $said; record: $(<"$dir/record")"
   done
 done
 pkill -x tavrix-vdev
 while pgrep -x tavrix-vdev >/dev/null; do sleep 0.1; done
 
 # Every way a run ends unplugs at once what the host never opened, a series still pending: the
-# signals, the end of input (Ctrl-D), and a message that finds standard error closed.
+# signals that would end it (a terminal's, the user-defined ones, timers', limits', a real-time
+# one), the end of input (Ctrl-D), and a message that finds standard error closed.
 for transport in "" --usb; do
-  for ending in HUP QUIT end-of-input closed-stderr; do
+  for ending in HUP QUIT USR1 USR2 ALRM VTALRM PROF XCPU XFSZ RTMAX end-of-input closed-stderr; do
     start tavrix-vdev $transport --count 100 --interval 1000
     case $ending in
       end-of-input) exec {in}>&- ;;
