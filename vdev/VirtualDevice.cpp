@@ -155,7 +155,10 @@ void VirtualDevice::OnSeriesTimer() {
   Flush();
 }
 
-void VirtualDevice::SendLine(std::string_view utf8) { Queue(LogTextFrame(encoder_.Encode(utf8))); }
+void VirtualDevice::SendLine(std::string_view utf8) {
+  const std::string encoded = encoder_.Convert(utf8);
+  Queue(LogTextFrame(std::span(reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size())));
+}
 
 void VirtualDevice::Queue(const devlink::ReportFrame& frame) {
   queue_.push_back(frame);

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "Cp1251.h"
 #include "DeviceProtocol.h"
 #include "Fd.h"
+#include "TextConverter.h"
 #include "Transport.h"
 
 namespace vdev {
@@ -65,7 +65,7 @@ class VirtualDevice {
   const DeviceOptions options_;
   Fd record_;
   Fd series_;
-  Cp1251Encoder encoder_;
+  devlink::TextConverter encoder_ = devlink::Cp1251Encoder();
   bool opened_ = false;
   unsigned long sent_in_series_ = 0;
   unsigned long reports_received_ = 0;

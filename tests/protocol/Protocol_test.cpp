@@ -6,9 +6,9 @@
 #include <random>
 
 #include "BitwiseChecksum.h"
-#include "Cp1251.h"
 #include "DeviceProtocol.h"
 #include "IncomingMessages.h"
+#include "TextConverter.h"
 
 namespace {
 
@@ -73,12 +73,12 @@ TEST(IncomingMessages, LogTextBecomesOneLineOfCodePage1251) {
   EXPECT_EQ(std::get<zodivo::ShowIdentity>(shown).identity, "Unique ID: 0405060708090A0BECFD0EF0");
 }
 
-TEST(VirtualDevice, SendsLinesInCodePage1251) {
-  vdev::Cp1251Encoder encoder;
-  EXPECT_EQ(encoder.Encode("Привет €"), (Bytes{0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, ' ', 0x88}));
+TEST(Cp1251Encoder, TurnsUtf8IntoTheDevicesCodePage) {
+  TextConverter encoder = Cp1251Encoder();
+  EXPECT_EQ(encoder.Convert("Привет €"), "\xCF\xF0\xE8\xE2\xE5\xF2 \x88");
   // Not valid UTF-8, cut off in the middle of a character, and a character the code page lacks.
-  EXPECT_EQ(encoder.Encode("a\xFF" "b\xD0"), (Bytes{'a', '?', 'b', '?'}));
-  EXPECT_EQ(encoder.Encode("\xE4\xB8\xAD"), (Bytes{'?'}));
+  EXPECT_EQ(encoder.Convert("a\xFF" "b\xD0"), "a?b?");
+  EXPECT_EQ(encoder.Convert("\xE4\xB8\xAD"), "?");
 }
 
 }  // namespace
