@@ -163,6 +163,7 @@ int RunMonitor(devlink::HidPort& port, const CliOptions& options, EventPrinter& 
   bool told_failure = false;
   auto next_connect = Clock::now();
   bool connecting = false;
+  std::uint64_t dropped = 0;
   while (!stop.stop_requested()) {
     if (unit.empty() && !connecting && Clock::now() >= next_connect) {
       link.Connect(options.unit);
@@ -216,6 +217,11 @@ int RunMonitor(devlink::HidPort& port, const CliOptions& options, EventPrinter& 
       if (status >= 0) return status;
     }
     print.TellUnanswered(now);
+    // Reports wait in the mailbox only while the output is held up; those beyond its room are gone.
+    if (const std::uint64_t now_dropped = link.Mailbox().DroppedCount(); now_dropped != dropped) {
+      print.Error(std::to_string(now_dropped - dropped) + " reports dropped: standard output was held up");
+      dropped = now_dropped;
+    }
   }
   return 0;
 }
