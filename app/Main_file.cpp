@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "Application.h"
+#include "Overloaded.h"
 
 namespace {
 
@@ -41,14 +42,6 @@ auto Guarded(TForm1* form, Handler handler) {
     }
   };
 }
-
-template <typename... Visitors>
-struct Overloaded : Visitors... {
-  using Visitors::operator()...;
-};
-// clang 14 does not yet deduce aggregate template arguments by itself.
-template <typename... Visitors>
-Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
 }  // namespace
 
@@ -141,7 +134,7 @@ void TForm1::Timer1Timer() {
   pending_log_lines_.clear();
   std::exception_ptr failure;
   for (const devlink::LinkEvent& event : events_) {
-    std::visit(Overloaded{
+    std::visit(devlink::Overloaded{
                    [this](const devlink::ReceivedReport& report) { ShowReport(report); },
                    [this](const devlink::Connected& connected) { ShowConnected(connected); },
                    [&failure](const devlink::ConnectFailed& failed) {
@@ -173,7 +166,7 @@ void TForm1::ShowReport(const devlink::ReceivedReport& report) {
   if (!device_open_) {
     return;
   }
-  std::visit(Overloaded{
+  std::visit(devlink::Overloaded{
                  [](std::monostate) {},
                  [this](const zodivo::ShowIdentity& shown) {
                    SetStatusText(shown.status);

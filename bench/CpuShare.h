@@ -6,15 +6,17 @@
 #include <chrono>
 #include <thread>
 
+// User plus system CPU time of the whole process so far, in seconds.
+inline double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // CPU time of the whole process over `wait`, as a share of one core (1.0 is a core busy).
 inline double CpuShare(std::chrono::seconds wait) {
-  const auto cpu_seconds = [] {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  };
-  const double before = cpu_seconds();
+  const double before = ProcessCpuSeconds();
   std::this_thread::sleep_for(wait);
-  return (cpu_seconds() - before) / static_cast<double>(wait.count());
+  return (ProcessCpuSeconds() - before) / static_cast<double>(wait.count());
 }

@@ -16,19 +16,13 @@
 #include <vector>
 
 #include "Commands.h"
+#include "CpuShare.h"
 #include "FakeHidPort.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double ThreadCpuSeconds() {
   timespec now{};
@@ -77,9 +71,7 @@ int main(int argc, char* argv[]) {
   });
   devlink::testing::FakeHidPort::WaitFor([&] { return port.WaitingReads() == 1; });
 
-  const double idle_cpu_before = ProcessCpuSeconds();
-  std::this_thread::sleep_for(10s);
-  const double idle_share = (ProcessCpuSeconds() - idle_cpu_before) / 10;
+  const double idle_share = CpuShare(10s);
 
   const double cpu_before = ProcessCpuSeconds();
   const double consumer_before = consumer_cpu;

@@ -9,6 +9,7 @@
 
 #include "Connection.h"
 #include "MessageDecoder.h"
+#include "Overloaded.h"
 #include "Read_tr.h"
 
 namespace zodivo_cli {
@@ -20,13 +21,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kListReplyWait{1};
 // How often monitor --reconnect looks for the unit while none is open.
 constexpr std::chrono::milliseconds kReconnectPeriod{100};
-
-template <typename... Visitors>
-struct Overloaded : Visitors... {
-  using Visitors::operator()...;
-};
-template <typename... Visitors>
-Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
 // Why a connect changed nothing, in words that say what to do.
 std::string Describe(const devlink::ConnectFailed& failed, const devlink::UnitChoice& choice) {
@@ -174,7 +168,7 @@ int RunMonitor(devlink::HidPort& port, const CliOptions& options, EventPrinter& 
     const auto now = std::chrono::system_clock::now();
     for (const devlink::LinkEvent& event : events) {
       const int status = std::visit(
-          Overloaded{
+          devlink::Overloaded{
               [&](const devlink::ReceivedReport& report) {
                 if (unit.empty()) return -1;
                 const devlink::DeviceMessage message = decoder.Decode(report.frame);
