@@ -143,6 +143,8 @@ void TForm1::Timer1Timer() {
                      if (failed.exception) failure = failed.exception;
                    },
                    [this](const devlink::Lost&) { ShowLost(); },
+                   // The window's one link neither watches units come and go nor asks them apart.
+                   [](const auto&) {},
                },
                event);
   }

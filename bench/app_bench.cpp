@@ -47,7 +47,7 @@ struct Window {
     form.reset();
   }
   void Post(const devlink::ReportFrame& frame, int count) {
-    for (int i = 0; i < count; ++i) link.Mailbox().Post(frame, {});
+    for (int i = 0; i < count; ++i) link.Mailbox().PostReport({frame, {}});
   }
   // The tick and the repaint of the log view that follows it in the event loop.
   void TickAndPaint() {

@@ -19,39 +19,106 @@ constexpr char kUsage[] =
     "Commands:\n"
     "  list           one line per unit, in the order the tool picks them: its node, its serial\n"
     "                 number (- if none), usb or virtual, and its identifier (? if it does not\n"
-    "                 answer within a second), separated by tabs\n"
+    "                 answer within a second of taking the request), separated by tabs; a unit\n"
+    "                 that holds its request up (for up to the kernel's 5 s) delays the list by\n"
+    "                 that, but not the other units' answers\n"
     "  id             the unit's identifier, 24 upper-case hex digits\n"
     "  monitor        every log line the unit sends, one line each, until interrupted; connects,\n"
     "                 identity replies and losses are told on standard error\n"
     "\n"
     "Options:\n"
-    "  --unit UNIT    the unit with this node (/dev/hidrawN) or serial number; without it, the\n"
-    "                 first unit listed\n"
-    "  --timeout SEC  id: how long to wait for the unit's answer (default 2)\n"
-    "  --reconnect    monitor: after a loss, wait for the unit to come back and go on\n"
-    "  --timestamps   monitor: start each line with the local time at which it arrived\n"
-    "  --json         JSON Lines on standard output, one object per event\n"
-    "  --help         show this text and exit\n"
+    "  --unit UNIT    the unit with this node (/dev/hidrawN, or a link to it) or serial number;\n"
+    "                 without it, the first unit listed\n"
+    "  --json         JSON Lines on standard output, one object per event (see below)\n"
+    "  --timeout SEC  id: how long to wait for the answer, counted from the start (default 2);\n"
+    "                 a unit that has not taken the request by then has not answered\n"
+    "                 monitor: end with status 124 if nothing else ended it within SEC\n"
+    "  -h, --help     show this text and exit\n"
     "  --version      show the version and exit\n"
+    "list:\n"
+    "  --watch        then one line for each unit that comes (asked as above) or goes\n"
+    "                 (its node, a tab, \"gone\"), until interrupted\n"
+    "id:\n"
+    "  --new          the next unit plugged in, not one already there\n"
+    "monitor:\n"
+    "  --all          every unit, those plugged in now and later, each line starting with its\n"
+    "                 unit's identifier (its node until the unit has answered)\n"
+    "  --reconnect    after a loss, wait for the same unit and go on: the one with the same\n"
+    "                 serial number, or, where it has none or shares it, the same identifier\n"
+    "  --timestamps   start each line with the local time at which it arrived\n"
+    "  --until RE     end with status 0 after the first log line that matches RE\n"
+    "  --fail-on RE   end with status 3 after the first log line that matches RE; may be given\n"
+    "                 more than once. RE is a POSIX extended regular expression, as for grep -E\n"
+    "  --raw          every report the unit sends, valid or not: its 64 bytes in hex, then what\n"
+    "                 was made of it or why it was ignored\n"
+    "  --journal      write every event to the system journal instead of standard output\n"
     "\n"
-    "Exit status: 0 on success, and for monitor when ended by SIGINT, SIGTERM or SIGHUP; 1 when\n"
-    "there is no unit, it cannot be opened, it does not answer, or monitor loses it without\n"
-    "--reconnect; 2 for a wrong command line.\n";
+    "JSON events: each object has \"time\" (local time, ISO 8601) and \"event\", then\n"
+    "  log            unit, identifier (null until the unit has answered), text\n"
+    "  identity       unit, identifier\n"
+    "  connected      unit, serial (null if none), bus (\"usb\" or \"virtual\")\n"
+    "  lost           unit\n"
+    "  report         unit, hex, verdict (monitor --raw)\n"
+    "  unit           unit, serial, bus, identifier (null if it did not answer) (list)\n"
+    "  gone           unit (list --watch)\n"
+    "\n"
+    "Exit status:\n"
+    "  0    success, and list with no unit; monitor and list --watch when ended by SIGINT,\n"
+    "       SIGTERM or SIGHUP or when the reader of standard output goes away; monitor --until\n"
+    "  1    no unit, it cannot be opened, it does not answer, monitor lost it without\n"
+    "       --reconnect, or the output cannot be written\n"
+    "  2    a wrong command line\n"
+    "  3    monitor --fail-on matched\n"
+    "  124  monitor --timeout passed\n";
+
+constexpr char kProgram[] = "tavrix-zodivo-cli";
+
+enum : int {
+  kUnit = 1000, kTimeout, kReconnect, kTimestamps, kJson, kWatch, kNew, kAll, kUntil, kFailOn, kRaw, kJournal,
+  kVersion,
+  kHelp = 'h'
+};
+
+const option kLongOptions[] = {
+    {"unit", required_argument, nullptr, kUnit},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"reconnect", no_argument, nullptr, kReconnect},
+    {"timestamps", no_argument, nullptr, kTimestamps},
+    {"json", no_argument, nullptr, kJson},
+    {"watch", no_argument, nullptr, kWatch},
+    {"new", no_argument, nullptr, kNew},
+    {"all", no_argument, nullptr, kAll},
+    {"until", required_argument, nullptr, kUntil},
+    {"fail-on", required_argument, nullptr, kFailOn},
+    {"raw", no_argument, nullptr, kRaw},
+    {"journal", no_argument, nullptr, kJournal},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
 
 std::nullopt_t Wrong(const std::string& what) {
-  std::fprintf(stderr, "tavrix-zodivo-cli: %s (see tavrix-zodivo-cli --help)\n", what.c_str());
+  std::fprintf(stderr, "%s: %s (see %s --help)\n", kProgram, what.c_str(), kProgram);
   return std::nullopt;
 }
 
 [[noreturn]] void Answer(const char* text) {
   if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
-    std::perror("tavrix-zodivo-cli: cannot write to standard output");
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(errno));
     std::exit(1);
   }
   std::exit(0);
 }
 
-bool ParseTimeout(const char* text, std::chrono::milliseconds& timeout) {
+// How the user wrote the option that getopt_long returned as `value`.
+std::string Spelling(int value) {
+  for (const option& known : kLongOptions) {
+    if (known.name != nullptr && known.val == value) return std::string("--") + known.name;
+  }
+  return std::string("-") + static_cast<char>(value);
+}
+
+bool ParseTimeout(const char* text, std::optional<std::chrono::microseconds>& timeout) {
   char* end = nullptr;
   const double seconds = std::strtod(text, &end);
   // A day at most: anything longer is a slip of the keyboard.
@@ -59,36 +126,43 @@ bool ParseTimeout(const char* text, std::chrono::milliseconds& timeout) {
     Wrong(std::string("--timeout needs a number of seconds, not '") + text + "'");
     return false;
   }
-  timeout = std::chrono::milliseconds(std::llround(seconds * 1000));
+  // Rounded up: a wait asked for is never cut to nothing.
+  timeout = std::chrono::microseconds(static_cast<long long>(std::ceil(seconds * 1e6)));
+  return true;
+}
+
+bool AddPattern(const char* expression, std::vector<std::shared_ptr<const LinePattern>>& patterns) {
+  std::string error;
+  auto pattern = LinePattern::Compile(expression, error);
+  if (!pattern) {
+    Wrong(std::string("bad regular expression '") + expression + "': " + error);
+    return false;
+  }
+  patterns.push_back(std::move(pattern));
   return true;
 }
 
 }  // namespace
 
 std::optional<CliOptions> ParseCliOptions(int argc, char** argv) {
-  enum { kUnit = 1, kTimeout, kReconnect, kTimestamps, kJson, kHelp, kVersion };
-  static const option kLongOptions[] = {
-      {"unit", required_argument, nullptr, kUnit},
-      {"timeout", required_argument, nullptr, kTimeout},
-      {"reconnect", no_argument, nullptr, kReconnect},
-      {"timestamps", no_argument, nullptr, kTimestamps},
-      {"json", no_argument, nullptr, kJson},
-      {"help", no_argument, nullptr, kHelp},
-      {"version", no_argument, nullptr, kVersion},
-      {nullptr, 0, nullptr, 0},
-  };
   CliOptions options;
-  bool timeout_given = false;
+  std::vector<int> given;
   opterr = 0;  // the one line of our own says what is wrong
-  for (int choice; (choice = getopt_long(argc, argv, ":", kLongOptions, nullptr)) != -1;) {
+  for (int choice; (choice = getopt_long(argc, argv, ":h", kLongOptions, nullptr)) != -1;) {
+    given.push_back(choice);
     switch (choice) {
       case kUnit:
         if (*optarg == '\0') return Wrong("--unit needs a node or a serial number");
-        options.unit.name = optarg;
+        options.unit = devlink::UnitChoice::Named(optarg);
         break;
       case kTimeout:
         if (!ParseTimeout(optarg, options.timeout)) return std::nullopt;
-        timeout_given = true;
+        break;
+      case kUntil:
+        if (!AddPattern(optarg, options.until)) return std::nullopt;
+        break;
+      case kFailOn:
+        if (!AddPattern(optarg, options.fail_on)) return std::nullopt;
         break;
       case kReconnect:
         options.reconnect = true;
@@ -99,13 +173,32 @@ std::optional<CliOptions> ParseCliOptions(int argc, char** argv) {
       case kJson:
         options.json = true;
         break;
+      case kWatch:
+        options.watch = true;
+        break;
+      case kNew:
+        options.new_unit = true;
+        break;
+      case kAll:
+        options.all = true;
+        break;
+      case kRaw:
+        options.raw = true;
+        break;
+      case kJournal:
+        options.journal = true;
+        break;
       case kHelp:
         Answer(kUsage);
       case kVersion:
         Answer("tavrix-zodivo-cli " ZODIVO_VERSION "\n");
       case ':':
-        return Wrong(std::string(argv[optind - 1]) + " needs a value");
+        return Wrong(Spelling(optopt) + " needs a value");
       default:
+        // An option that takes no value but was given one comes back with its own value in optopt;
+        // an unknown short option with its letter; an unknown long one with 0.
+        if (optopt >= kUnit) return Wrong(Spelling(optopt) + " takes no value");
+        if (optopt != 0) return Wrong(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
         return Wrong(std::string("unknown option '") + argv[optind - 1] + "'");
     }
   }
@@ -121,13 +214,38 @@ std::optional<CliOptions> ParseCliOptions(int argc, char** argv) {
   } else {
     return Wrong("unknown command '" + command + "': list, id or monitor");
   }
-  const bool monitor = options.command == CliOptions::Command::kMonitor;
-  if (!monitor && (options.reconnect || options.timestamps)) {
-    return Wrong(std::string(options.reconnect ? "--reconnect" : "--timestamps") + " is for monitor only");
+  // Which commands take each option.
+  const auto command_bit = 1u << static_cast<unsigned>(options.command);
+  constexpr unsigned kList = 1u << static_cast<unsigned>(CliOptions::Command::kList);
+  constexpr unsigned kId = 1u << static_cast<unsigned>(CliOptions::Command::kId);
+  constexpr unsigned kMonitor = 1u << static_cast<unsigned>(CliOptions::Command::kMonitor);
+  for (const int option : given) {
+    unsigned takers = kList | kId | kMonitor;
+    switch (option) {
+      case kWatch:
+        takers = kList;
+        break;
+      case kNew:
+        takers = kId;
+        break;
+      case kTimeout:
+        takers = kId | kMonitor;
+        break;
+      case kAll:
+      case kReconnect:
+      case kTimestamps:
+      case kUntil:
+      case kFailOn:
+      case kRaw:
+      case kJournal:
+        takers = kMonitor;
+        break;
+    }
+    if ((takers & command_bit) == 0) return Wrong(Spelling(option) + " is not for " + command);
   }
-  if (timeout_given && options.command != CliOptions::Command::kId) {
-    return Wrong("--timeout is for id only");
-  }
+  if (options.all && !options.unit.name.empty()) return Wrong("--all and --unit exclude each other");
+  if (options.journal && options.json) return Wrong("--journal and --json exclude each other");
+  if (options.new_unit && !options.unit.name.empty()) return Wrong("--new and --unit exclude each other");
   return options;
 }
 

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "Connection.h"
+#include "LinePattern.h"
 
 namespace zodivo_cli {
 
@@ -13,10 +16,21 @@ struct CliOptions {
   Command command = Command::kList;
   devlink::UnitChoice unit;  // --unit NODE|SERIAL
   bool json = false;
-  bool reconnect = false;   // monitor only
-  bool timestamps = false;  // monitor only
-  std::chrono::milliseconds timeout{2000};  // id only
+  bool watch = false;        // list: go on with every unit that comes or goes
+  bool new_unit = false;     // id: the next unit plugged in
+  bool all = false;          // monitor: every unit
+  bool reconnect = false;    // monitor
+  bool timestamps = false;   // monitor
+  bool journal = false;      // monitor: into the system journal
+  bool raw = false;          // monitor: every report, with what was made of it
+  // id: how long to wait for the answer; monitor: how long before it ends with status 124.
+  std::optional<std::chrono::microseconds> timeout;
+  std::vector<std::shared_ptr<const LinePattern>> until;    // monitor: end with 0 at a match
+  std::vector<std::shared_ptr<const LinePattern>> fail_on;  // monitor: end with 3 at a match
 };
+
+// id waits this long for the answer unless told otherwise.
+inline constexpr std::chrono::seconds kDefaultIdTimeout{2};
 
 // Nothing when the command line is wrong, after one line on standard error saying what is wrong;
 // --help and --version are answered here and end the process.

@@ -1,18 +1,21 @@
-// The three commands of tavrix-zodivo-cli, each on a HID port and a printer; each returns the
-// program's exit status. The link's reader makes every call into an open unit.
+// The three commands of tavrix-zodivo-cli, each on a fleet of units and a printer; each returns
+// the program's exit status. The fleet's readers make every call into an open unit.
 #pragma once
 
 #include <stop_token>
 
 #include "CliOptions.h"
 #include "EventPrinter.h"
-#include "HidPort.h"
+#include "UnitFleet.h"
 
 namespace zodivo_cli {
 
-int RunList(devlink::HidPort& port, const CliOptions& options, EventPrinter& print);
-int RunId(devlink::HidPort& port, const CliOptions& options, EventPrinter& print);
-// Until `stop` is requested, or the unit is lost without --reconnect.
-int RunMonitor(devlink::HidPort& port, const CliOptions& options, EventPrinter& print, std::stop_token stop);
+// Whether the command follows units that come and go, and so needs a fleet with a hotplug monitor.
+bool WatchesHotplug(const CliOptions& options);
+
+// Each runs until it has its answer, until `stop` is requested, or until its output fails.
+int RunList(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& print, std::stop_token stop);
+int RunId(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& print, std::stop_token stop);
+int RunMonitor(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& print, std::stop_token stop);
 
 }  // namespace zodivo_cli

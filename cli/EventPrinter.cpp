@@ -5,25 +5,48 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "Journal.h"
+#include "ReportFrame.h"
+
 namespace zodivo_cli {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // How long the text output holds a connect back for the unit's identity reply.
 constexpr std::chrono::seconds kReplyWait{1};
 
-// One line of JSON: the time and the kind of event first, then its fields. Text that is not valid
-// UTF-8 (none is, but a serial number comes from the system) is mended rather than refused.
-std::string EventLine(const char* event, Time at, std::initializer_list<std::pair<const char*, Json>> fields) {
-  Json line{{"time", LocalTime(at)}, {"event", event}};
-  for (const auto& [name, value] : fields) line[name] = value;
-  return line.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+// What the journal calls the program, and the ids of its connect and loss entries, so that
+// journalctl MESSAGE_ID=… finds every one of them.
+constexpr char kJournalIdentifier[] = "SYSLOG_IDENTIFIER=tavrix-zodivo";
+constexpr char kConnectedMessageId[] = "MESSAGE_ID=c841b39d69844f70ad7f53e52cbf6df9";
+constexpr char kLostMessageId[] = "MESSAGE_ID=4789b7cd720249579d1c2d237df419bc";
 
 const char* Bus(const devlink::ListedUnit& unit) { return unit.usb ? "usb" : "virtual"; }
 
-Json OrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+std::optional<std::string> OrNull(const std::string& text) {
+  return text.empty() ? std::nullopt : std::optional(text);
+}
+
+// A serial number comes from the unit: its control characters are shown escaped, so that it can
+// neither move the terminal's cursor nor add a column.
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    if ((c >= 0 && c < ' ') || c == '\x7F' || c == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::string Upper(const char* name) {
+  std::string upper(name);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
 
 }  // namespace
 
@@ -42,57 +65,99 @@ std::string LocalTime(Time at) {
   return text;
 }
 
-EventPrinter::EventPrinter(std::FILE* out, std::FILE* err, bool json, bool timestamps)
-    : out_(out), err_(err), json_(json), timestamps_(timestamps) {}
+EventPrinter::EventPrinter(std::FILE* out, std::FILE* err, Output output, bool timestamps, bool label_lines)
+    : out_(out), err_(err), output_(output), timestamps_(timestamps), label_lines_(label_lines) {}
 
-bool EventPrinter::LogLine(const std::string& unit, Time received, const std::string& text) {
-  if (json_) return Out(EventLine("log", received, {{"unit", unit}, {"text", text}}));
-  return Out(Prefix(received) + text);
+bool EventPrinter::LogLine(const FollowedUnit& unit, Time received, const std::string& text) {
+  if (output_ == Output::kText) return Out(Prefix(received) + Label(unit) + text);
+  return Emit("log", received, {{"unit", unit.listed.path}, {"identifier", OrNull(unit.identifier)}, {"text", text}},
+              text, &unit);
 }
 
-bool EventPrinter::Connected(const devlink::ListedUnit& unit, Time at) {
-  if (json_) {
-    return Out(EventLine("connected", at, {{"unit", unit.path}, {"serial", OrNull(unit.serial)}, {"bus", Bus(unit)}}));
+bool EventPrinter::Connected(devlink::Session session, const FollowedUnit& unit, Time at) {
+  if (output_ == Output::kText) {
+    untold_connects_[session] = {unit.listed.path, at};
+    return true;
   }
-  untold_connect_ = unit.path;
-  tell_by_ = at + kReplyWait;
-  return true;
+  return Emit("connected", at,
+              {{"unit", unit.listed.path}, {"serial", OrNull(unit.listed.serial)}, {"bus", Bus(unit.listed)}},
+              "connected " + unit.listed.path, &unit);
 }
 
-bool EventPrinter::Identity(const std::string& unit, Time received, const std::string& identifier) {
-  if (json_) return Out(EventLine("identity", received, {{"unit", unit}, {"identifier", identifier}}));
-  const bool first = untold_connect_ == unit;
-  untold_connect_.reset();
-  Status(received, (first ? "connected " : "") + unit + ", Unique ID: " + identifier);
+bool EventPrinter::Identity(devlink::Session session, const FollowedUnit& unit, Time received) {
+  const std::string told = unit.listed.path + ", Unique ID: " + unit.identifier;
+  if (output_ != Output::kText) {
+    return Emit("identity", received, {{"unit", unit.listed.path}, {"identifier", unit.identifier}}, told, &unit);
+  }
+  Status(received, (untold_connects_.erase(session) > 0 ? "connected " : "") + told);
   return true;
 }
 
 void EventPrinter::TellUnanswered(Time now) {
-  if (untold_connect_ && now >= tell_by_) {
-    Status(now, "connected " + *untold_connect_ + ", no answer to the identity request");
-    untold_connect_.reset();
+  for (auto untold = untold_connects_.begin(); untold != untold_connects_.end();) {
+    const auto& [unit, at] = untold->second;
+    if (now < at + kReplyWait) {
+      ++untold;
+      continue;
+    }
+    Status(at, "connected " + unit + ", no answer to the identity request");
+    untold = untold_connects_.erase(untold);
   }
 }
 
-bool EventPrinter::Lost(const std::string& unit, Time at) {
-  if (json_) return Out(EventLine("lost", at, {{"unit", unit}}));
-  TellUnanswered(Time::max());
-  Status(at, "lost " + unit);
+std::optional<Time> EventPrinter::NextTell() const {
+  std::optional<Time> next;
+  for (const auto& [session, untold] : untold_connects_) {
+    if (!next || untold.second + kReplyWait < *next) next = untold.second + kReplyWait;
+  }
+  return next;
+}
+
+bool EventPrinter::Lost(devlink::Session session, const FollowedUnit& unit, Time at) {
+  if (output_ != Output::kText) {
+    return Emit("lost", at, {{"unit", unit.listed.path}}, "lost " + unit.listed.path, &unit);
+  }
+  if (const auto untold = untold_connects_.find(session); untold != untold_connects_.end()) {
+    Status(untold->second.second, "connected " + unit.listed.path + ", no answer to the identity request");
+    untold_connects_.erase(untold);
+  }
+  Status(at, "lost " + unit.listed.path);
   return true;
 }
 
+bool EventPrinter::Report(const FollowedUnit& unit, const devlink::ReceivedReport& report,
+                          const std::string& verdict) {
+  const std::string hex = devlink::FormatHex(std::span(report.frame).first(report.length));
+  if (output_ == Output::kText) return Out(Prefix(report.received) + Label(unit) + hex + ' ' + verdict);
+  return Emit("report", report.received, {{"unit", unit.listed.path}, {"hex", hex}, {"verdict", verdict}},
+              hex + ' ' + verdict, &unit);
+}
+
 bool EventPrinter::Unit(const devlink::ListedUnit& unit, Time at, const std::string& identifier) {
-  if (json_) {
-    return Out(EventLine("unit", at, {{"unit", unit.path}, {"serial", OrNull(unit.serial)}, {"bus", Bus(unit)},
-                                         {"identifier", OrNull(identifier)}}));
+  if (output_ == Output::kText) {
+    return Out(unit.path + '\t' + (unit.serial.empty() ? "-" : Printable(unit.serial)) + '\t' + Bus(unit) + '\t' +
+               (identifier.empty() ? "?" : identifier));
   }
-  return Out(unit.path + '\t' + (unit.serial.empty() ? "-" : unit.serial) + '\t' + Bus(unit) + '\t' +
-             (identifier.empty() ? "?" : identifier));
+  return Emit("unit", at,
+              {{"unit", unit.path}, {"serial", OrNull(unit.serial)}, {"bus", Bus(unit)},
+               {"identifier", OrNull(identifier)}},
+              unit.path);
+}
+
+bool EventPrinter::Gone(const std::string& unit, Time at) {
+  if (output_ == Output::kText) return Out(unit + "\tgone");
+  return Emit("gone", at, {{"unit", unit}}, "gone " + unit);
 }
 
 bool EventPrinter::Identifier(const std::string& unit, Time received, const std::string& identifier) {
-  if (json_) return Out(EventLine("identity", received, {{"unit", unit}, {"identifier", identifier}}));
-  return Out(identifier);
+  if (output_ == Output::kText) return Out(identifier);
+  return Emit("identity", received, {{"unit", unit}, {"identifier", identifier}}, identifier);
+}
+
+void EventPrinter::Waiting(const FollowedUnit& unit, Time now) {
+  const std::string which = unit.listed.serial.empty() ? "identifier " + unit.identifier
+                                                       : "serial " + Printable(unit.listed.serial);
+  Status(now, "waiting for " + unit.listed.path + " (" + which + ")");
 }
 
 void EventPrinter::Error(const std::string& message) {
@@ -102,8 +167,44 @@ void EventPrinter::Error(const std::string& message) {
 
 int EventPrinter::OutputFailure() {
   if (output_error_ == EPIPE) return 0;
-  Error(std::string("cannot write to standard output: ") + std::strerror(output_error_));
+  Error(std::string(output_ == Output::kJournal ? "cannot write to the journal: " : "cannot write to standard output: ") +
+        std::strerror(output_error_));
   return 1;
+}
+
+bool EventPrinter::Emit(const char* event, Time at, const Fields& fields, const std::string& message,
+                        const FollowedUnit* unit) {
+  if (output_error_ != 0) return false;
+  if (output_ == Output::kJson) {
+    nlohmann::ordered_json line{{"time", LocalTime(at)}, {"event", event}};
+    for (const auto& [name, value] : fields) line[name] = value ? nlohmann::ordered_json(*value) : nullptr;
+    // Text that is not valid UTF-8 (none is, but a serial number comes from the system) is mended
+    // rather than refused.
+    return Out(line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  }
+  const bool news = std::strcmp(event, "connected") == 0 || std::strcmp(event, "lost") == 0;
+  std::vector<std::string> entry{"MESSAGE=" + message, news ? "PRIORITY=5" : "PRIORITY=6", kJournalIdentifier,
+                                 std::string("ZODIVO_EVENT=") + event};
+  if (std::strcmp(event, "connected") == 0) entry.emplace_back(kConnectedMessageId);
+  if (std::strcmp(event, "lost") == 0) entry.emplace_back(kLostMessageId);
+  for (const auto& [name, value] : fields) {
+    if (value && std::strcmp(name, "text") != 0) entry.push_back("ZODIVO_" + Upper(name) + '=' + *value);
+  }
+  // Every entry of a unit names it as fully as it is known, so that one field finds its history.
+  if (unit != nullptr) {
+    if (!unit->listed.serial.empty()) entry.push_back("ZODIVO_SERIAL=" + unit->listed.serial);
+    if (!unit->identifier.empty()) entry.push_back("ZODIVO_IDENTIFIER=" + unit->identifier);
+  }
+  const auto microseconds = std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch());
+  entry.push_back("ZODIVO_RECEIVED_USEC=" + std::to_string(microseconds.count()));
+  // A field given twice would be stored twice.
+  std::sort(entry.begin(), entry.end());
+  entry.erase(std::unique(entry.begin(), entry.end()), entry.end());
+  if (const int failed = SendToJournal(entry); failed < 0) {
+    output_error_ = -failed;
+    return false;
+  }
+  return true;
 }
 
 bool EventPrinter::Out(const std::string& line) {
@@ -122,5 +223,10 @@ void EventPrinter::Status(Time at, const std::string& line) {
 }
 
 std::string EventPrinter::Prefix(Time at) const { return timestamps_ ? LocalTime(at) + ' ' : std::string(); }
+
+std::string EventPrinter::Label(const FollowedUnit& unit) const {
+  if (!label_lines_) return {};
+  return (unit.identifier.empty() ? unit.listed.path : unit.identifier) + ' ';
+}
 
 }  // namespace zodivo_cli

@@ -1,58 +1,85 @@
-// How tavrix-zodivo-cli prints what happens: data on standard output, status on standard error,
-// each line flushed as it comes; or, with --json, one JSON object per event on standard output.
+// How tavrix-zodivo-cli tells what happens: data on standard output, status on standard error,
+// each line flushed as it comes; or, with --json, one JSON object per event on standard output;
+// or, with --journal, one entry per event in the system journal. Every event is stamped with the
+// time it happened, not the time it is told.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "HidPort.h"
+#include "LinkEvent.h"
 
 namespace zodivo_cli {
 
-using Time = std::chrono::system_clock::time_point;
+using devlink::Time;
 
 // ISO 8601 local time to the millisecond with the UTC offset: 2026-12-07T19:12:35.123+01:00.
 std::string LocalTime(Time at);
 
+// A unit being followed, as it is named.
+struct FollowedUnit {
+  devlink::ListedUnit listed;
+  std::string identifier;  // empty until the unit has answered
+};
+
+enum class Output { kText, kJson, kJournal };
+
 class EventPrinter {
  public:
-  EventPrinter(std::FILE* out, std::FILE* err, bool json, bool timestamps);
+  // `label_lines`: as text, start each log line with its unit's identifier, or its node until the
+  // unit has answered, for output that mixes units.
+  EventPrinter(std::FILE* out, std::FILE* err, Output output, bool timestamps, bool label_lines = false);
 
-  // Each of these returns false once standard output can no longer be written; OutputFailure()
-  // then says how the command ends.
-  bool LogLine(const std::string& unit, Time received, const std::string& text);
-  // A connect opened `unit`. As text it is told together with the unit's identity reply, or
-  // without it by TellUnanswered() if the unit does not answer.
-  bool Connected(const devlink::ListedUnit& unit, Time at);
-  bool Identity(const std::string& unit, Time received, const std::string& identifier);
+  // Each of these returns false once the output can no longer be written; OutputFailure() then
+  // says how the command ends.
+  bool LogLine(const FollowedUnit& unit, Time received, const std::string& text);
+  // Opening a unit. As text it is told together with the unit's identity reply, or without it by
+  // TellUnanswered() once a second has passed.
+  bool Connected(devlink::Session session, const FollowedUnit& unit, Time at);
+  bool Identity(devlink::Session session, const FollowedUnit& unit, Time received);
   void TellUnanswered(Time now);
-  bool Lost(const std::string& unit, Time at);
-  // One unit of the list; `identifier` is empty when the unit did not answer.
+  // When TellUnanswered() has something to tell, if ever.
+  std::optional<Time> NextTell() const;
+  bool Lost(devlink::Session session, const FollowedUnit& unit, Time at);
+  // monitor --raw: one report, whatever it held, and what was made of it.
+  bool Report(const FollowedUnit& unit, const devlink::ReceivedReport& report, const std::string& verdict);
+  // One unit of the list, or one that has gone; `identifier` is empty when the unit did not answer.
   bool Unit(const devlink::ListedUnit& unit, Time at, const std::string& identifier);
+  bool Gone(const std::string& unit, Time at);
   // The id command's answer.
   bool Identifier(const std::string& unit, Time received, const std::string& identifier);
 
-  // A message on standard error, after the program's name.
+  // Status on standard error: waiting for `unit` to come back; any message, after the program's name.
+  void Waiting(const FollowedUnit& unit, Time now);
   void Error(const std::string& message);
   // 0 when standard output's reader has gone (a pipe into head): the command ends quietly. 1
   // otherwise, after saying why.
   int OutputFailure();
 
  private:
+  using Fields = std::vector<std::pair<const char*, std::optional<std::string>>>;
+
+  // One event as JSON or into the journal; `message` is what the journal shows of it.
+  bool Emit(const char* event, Time at, const Fields& fields, const std::string& message,
+            const FollowedUnit* unit = nullptr);
   bool Out(const std::string& line);
   void Status(Time at, const std::string& line);
   std::string Prefix(Time at) const;
+  std::string Label(const FollowedUnit& unit) const;
 
   std::FILE* const out_;
   std::FILE* const err_;
-  const bool json_;
+  const Output output_;
   const bool timestamps_;
+  const bool label_lines_;
   int output_error_ = 0;
-  // As text: the connect not yet told, and until when its identity reply is waited for.
-  std::optional<std::string> untold_connect_;
-  Time tell_by_;
+  // As text: the connects not yet told, with the unit's node and when each was made.
+  std::map<devlink::Session, std::pair<std::string, Time>> untold_connects_;
 };
 
 }  // namespace zodivo_cli

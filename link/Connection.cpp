@@ -4,9 +4,29 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "ReportFrame.h"
 
 namespace devlink {
+namespace {
+
+dev_t DeviceNumberOf(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode) ? status.st_rdev : 0;
+}
+
+}  // namespace
+
+UnitChoice UnitChoice::Named(std::string name) {
+  const dev_t device = DeviceNumberOf(name);
+  return {std::move(name), device};
+}
+
+bool UnitChoice::Accepts(const ListedUnit& unit) const {
+  return name.empty() || unit.path == name || unit.serial == name ||
+         (device != 0 && DeviceNumberOf(unit.path) == device);
+}
 
 void DeviceLink::Connect(UnitChoice choice) {
   {
@@ -35,7 +55,7 @@ void DeviceLink::CarryOut(const UnitChoice& choice) {
       mailbox_.Post(ConnectFailed{});
       return;
     }
-    connected = {*chosen, DeviceHandle && chosen->path == path_};
+    connected = {*chosen, DeviceHandle && chosen->path == path_, std::chrono::system_clock::now()};
     if (!connected.kept) {
       std::error_code error;
       std::unique_ptr<HidDevice> opened = port_.Open(chosen->path, error);
@@ -62,11 +82,11 @@ void DeviceLink::ReadOnce(std::chrono::milliseconds limit) {
   const int received = DeviceHandle->Read(buffer.data(), buffer.size(), limit);
   if (received < 0) {
     DeviceHandle.reset();
-    mailbox_.Post(Lost{std::exchange(path_, {})});
+    mailbox_.Post(Lost{std::exchange(path_, {}), std::chrono::system_clock::now()});
     return;
   }
   if (received > 0 && IsValidFrame(buffer)) {
-    mailbox_.Post(buffer, std::chrono::system_clock::now());
+    mailbox_.PostReport({buffer, std::chrono::system_clock::now()});
   }
 }
 

@@ -13,18 +13,22 @@
 #include <stop_token>
 #include <string>
 
+#include <sys/types.h>
+
 #include "DeviceIds.h"
 #include "HidPort.h"
 #include "ReportMailbox.h"
 
 namespace devlink {
 
-// Which listed unit a connect takes: the first one listed, or the first whose system path or
-// serial number is `name`.
+// Which listed unit a connect takes: the first one listed, or the first whose serial number is
+// `name` or whose node `name` names, by any path to it (a udev symlink, say).
 struct UnitChoice {
   std::string name;  // empty: any unit
+  dev_t device = 0;  // the device number of the node `name` names, when it names one
 
-  bool Accepts(const ListedUnit& unit) const { return name.empty() || unit.path == name || unit.serial == name; }
+  static UnitChoice Named(std::string name);
+  bool Accepts(const ListedUnit& unit) const;
 };
 
 class DeviceLink {

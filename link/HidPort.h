@@ -17,8 +17,8 @@ namespace devlink {
 class HidDevice {
  public:
   virtual ~HidDevice() = default;
-  // Waits at most `timeout` for a report: bytes read, 0 when none came, negative when the device
-  // failed.
+  // Waits at most `timeout` for a report, or for as long as it takes when `timeout` is negative:
+  // bytes read, 0 when none came, negative when the device failed.
   virtual int Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds timeout) = 0;
   // Returns bytes written, or negative on failure. May block while the device does not take it.
   virtual int Write(const std::uint8_t* data, std::size_t length) = 0;
@@ -40,6 +40,11 @@ class HidPort {
   virtual std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) = 0;
   // Null when the device cannot be opened; `error` then says why, where the system told.
   virtual std::unique_ptr<HidDevice> Open(const std::string& path, std::error_code& error) = 0;
+  // Writes one output report to the device at `path` through a handle of its own, in a process
+  // of its own: a device that does not take reports holds the write up for the kernel's 5 s, and
+  // a process whose thread is inside such a write cannot end before it does. Every open handle of
+  // the device gets the reply. Returns bytes written, or negative on failure.
+  virtual int SendReport(const std::string& path, const std::uint8_t* data, std::size_t length) = 0;
 };
 
 // The process's hidapi-backed port.

@@ -1,7 +1,10 @@
 // The only file that includes hidapi: the real device calls behind HidPort.
 #include "HidapiPort.h"
 
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cwchar>
@@ -49,6 +52,23 @@ class HidapiPort final : public HidPort {
       return nullptr;
     }
     return std::make_unique<HidapiDevice>(device);
+  }
+
+  int SendReport(const std::string& path, const std::uint8_t* data, std::size_t length) override {
+    // A hidraw node takes an output report as one write, as the HID library's own write does.
+    const char* node = path.c_str();
+    const pid_t writer = fork();
+    if (writer == 0) {
+      // Only calls that are safe in the child of a process with other threads.
+      const int handle = open(node, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+      _exit(handle >= 0 && write(handle, data, length) == static_cast<ssize_t>(length) ? 0 : 1);
+    }
+    if (writer < 0) return -1;
+    int status = 0;
+    while (waitpid(writer, &status, 0) < 0) {
+      if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? static_cast<int>(length) : -1;
   }
 };
 

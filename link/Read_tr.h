@@ -12,6 +12,12 @@
 
 namespace devlink {
 
+// For every thread that reads a unit. A signal that has a handler interrupts the HID library's
+// wait for a report, which then reports a failed read: the unit would pass for lost. No
+// asynchronous signal is delivered to the calling thread; the faults that only it can cause stay
+// deliverable.
+void BlockAsynchronousSignals();
+
 class ReadThread {
  public:
   // How long a pass waits for a connect while no unit is open.

@@ -47,6 +47,26 @@ bool IsValidFrame(const ReportFrame& frame) {
   return ChecksumOf(frame) == ReadBigEndian(frame, kChecksumOffset);
 }
 
+FrameCheck CheckFrame(const ReportFrame& frame, std::size_t length) {
+  FrameCheck check{FrameKind::kShort, ReadBigEndian(frame, kChecksumOffset), ChecksumOf(frame)};
+  if (length < kFrameSize) return check;
+  const std::uint32_t header = FrameHeader(frame);
+  if (check.stored_checksum != check.computed_checksum) {
+    check.kind = FrameKind::kBadChecksum;
+  } else if (frame[kSignatureOffset] != kSignature[0] || frame[kSignatureOffset + 1] != kSignature[1]) {
+    check.kind = FrameKind::kWrongSignature;
+  } else if (frame[kSignatureOffset + 2] != kFromDevice) {
+    check.kind = FrameKind::kWrongDirection;
+  } else if (header == kLogTextHeader) {
+    check.kind = FrameKind::kLog;
+  } else if (header == kIdentityReplyHeader) {
+    check.kind = FrameKind::kIdentity;
+  } else {
+    check.kind = FrameKind::kUnknownCode;
+  }
+  return check;
+}
+
 std::uint32_t FrameHeader(const ReportFrame& frame) { return ReadBigEndian(frame, kSignatureOffset); }
 
 std::string FormatHex(std::span<const std::uint8_t> bytes) {

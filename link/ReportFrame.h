@@ -99,6 +99,17 @@ void SealFrame(ReportFrame& frame);
 // True when bytes 60..63 hold, big-endian, the checksum of bytes 0..59. Nothing else is checked.
 bool IsValidFrame(const ReportFrame& frame);
 
+// What a report from the device is, by the checks that every front end makes, in this order: its
+// length, its checksum, its signature, its direction byte and its code.
+enum class FrameKind { kLog, kIdentity, kShort, kBadChecksum, kWrongSignature, kWrongDirection, kUnknownCode };
+struct FrameCheck {
+  FrameKind kind;
+  std::uint32_t stored_checksum;    // bytes 60..63, big-endian
+  std::uint32_t computed_checksum;  // of bytes 0..59
+};
+// `length` is how many bytes of `frame` the device sent.
+FrameCheck CheckFrame(const ReportFrame& frame, std::size_t length = kFrameSize);
+
 // Bytes 1..4 as one big-endian value, to compare against kLogTextHeader / kIdentityReplyHeader.
 std::uint32_t FrameHeader(const ReportFrame& frame);
 

@@ -4,14 +4,14 @@
 
 namespace devlink {
 
-bool ReportMailbox::Post(const ReportFrame& frame, std::chrono::system_clock::time_point received) {
+bool ReportMailbox::PostReport(const ReceivedReport& report) {
   {
     std::unique_lock lock(MailboxLock, kLockWait);
     if (!lock.owns_lock() || pending_reports_ >= kCapacity) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
       return false;
     }
-    pending_.emplace_back(ReceivedReport{frame, received});
+    pending_.emplace_back(report);
     ++pending_reports_;
   }
   Posted();
@@ -51,9 +51,14 @@ bool ReportMailbox::TakeAll(std::vector<LinkEvent>& events) {
   return true;
 }
 
-bool ReportMailbox::WaitForEvents(std::stop_token stop, std::chrono::milliseconds limit) {
+bool ReportMailbox::WaitForEvents(std::stop_token stop, std::chrono::steady_clock::time_point deadline) {
   std::unique_lock guard(wake_mutex_);
-  return posted_.wait_for(guard, stop, limit, [this] { return has_events_; });
+  return posted_.wait_until(guard, stop, deadline, [this] { return has_events_; });
+}
+
+bool ReportMailbox::WaitForEvents(std::stop_token stop) {
+  std::unique_lock guard(wake_mutex_);
+  return posted_.wait(guard, stop, [this] { return has_events_; });
 }
 
 }  // namespace devlink

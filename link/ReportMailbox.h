@@ -27,7 +27,7 @@ class ReportMailbox {
 
   // Appends a report. Drops it, and counts the drop, when kCapacity reports wait already or the
   // lock stays busy for 10 ms; returns whether it was kept.
-  bool Post(const ReportFrame& frame, std::chrono::system_clock::time_point received);
+  bool PostReport(const ReceivedReport& report);
 
   // Appends the outcome of a connect or a loss. Never dropped: a front end that missed one would
   // show a unit that is gone, so this waits for the lock as long as it takes.
@@ -38,9 +38,11 @@ class ReportMailbox {
   // Returns false, leaving `events` empty, when the lock stayed busy for 10 ms.
   bool TakeAll(std::vector<LinkEvent>& events);
 
-  // Waits until an event is pending, `stop` is requested or `limit` has passed; true when an
+  // Waits until an event is pending, `stop` is requested or `deadline` has passed; true when an
   // event is pending. For front ends that print what comes as it comes.
-  bool WaitForEvents(std::stop_token stop, std::chrono::milliseconds limit);
+  bool WaitForEvents(std::stop_token stop, std::chrono::steady_clock::time_point deadline);
+  // The same with no deadline, so that a front end with nothing to do never wakes.
+  bool WaitForEvents(std::stop_token stop);
 
   std::uint64_t DroppedCount() const { return dropped_.load(std::memory_order_relaxed); }
 

@@ -152,8 +152,8 @@ TEST_F(LinkTest, EveryFrameArrivesOnceAcrossRepeatedConnectsToAUnitThatRefusesTh
 TEST(Mailbox, AFullQueueDropsNewReportsAndCountsThemButKeepsNews) {
   ReportMailbox mailbox;
   std::vector<LinkEvent> events;
-  for (std::size_t i = 0; i <= ReportMailbox::kCapacity; ++i) mailbox.Post(BuildIncomingFrame(kLogText), {});
-  mailbox.Post(Lost{"/dev/hidraw-a"});
+  for (std::size_t i = 0; i <= ReportMailbox::kCapacity; ++i) mailbox.PostReport({BuildIncomingFrame(kLogText), {}});
+  mailbox.Post(Lost{"/dev/hidraw-a", {}});
   ASSERT_TRUE(mailbox.TakeAll(events));
   EXPECT_EQ(events.size(), ReportMailbox::kCapacity + 1);
   EXPECT_TRUE(std::holds_alternative<Lost>(events.back()));

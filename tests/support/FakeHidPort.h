@@ -1,9 +1,10 @@
-// Scripted units behind the link's HID port, listed by path. Like the kernel's hidraw, every open
-// handle of a unit gets every report the unit sends, unplugging fails every pending and later
-// call, and an open waits while any handle's write is under way. Writes can be made slow or
-// failing. It counts what the link must never do: call or close a handle while another call runs
-// on it, which a real HID library does not forgive, or from another thread than the one that
-// called it before; and read where an asynchronous signal could interrupt the read.
+// Scripted units behind the link's HID port, listed by path, and the hotplug monitor that tells
+// of them. Like the kernel's hidraw, every open handle of a unit gets every report the unit sends,
+// unplugging fails every pending and later call, and an open waits while any handle's write is
+// under way. Writes can be made slow or failing; a unit can answer identity requests by itself.
+// It counts what the link must never do: call or close a handle while another call runs on it,
+// which a real HID library does not forgive, or from another thread than the one that called it
+// before; and read where an asynchronous signal could interrupt the read.
 #pragma once
 
 #include <algorithm>
@@ -12,16 +13,21 @@
 #include <deque>
 #include <mutex>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Connection.h"
 #include "HidPort.h"
+#include "HotplugMonitor.h"
 
 namespace devlink::testing {
 
-class FakeHidPort : public HidPort {
+class FakeHidPort : public HidPort, public HotplugMonitor {
   // Runs `action` under the port's lock and wakes whoever waits for a change.
   auto Locked(auto action) const {
     std::lock_guard lock(mutex_);
@@ -32,16 +38,31 @@ class FakeHidPort : public HidPort {
  public:
   static constexpr char kUnit[] = "/dev/hidraw-a";
 
+  FakeHidPort() = default;
+  ~FakeHidPort() override { close(notify_); }
+
   // Lists the unit after those already listed, or before them.
   void Plug(const std::string& unit = kUnit, bool first = false) {
-    Locked([&] { listed_.insert(first ? listed_.begin() : listed_.end(), unit); });
+    Locked([&] {
+      listed_.insert(first ? listed_.begin() : listed_.end(), unit);
+      Notify(unit, true);
+    });
   }
   // Pulling the cable unlists the unit and fails every pending and later call on its handles.
   void Unplug(const std::string& unit = kUnit) {
     Locked([&] {
-      std::erase(listed_, unit);
+      if (std::erase(listed_, unit) > 0) Notify(unit, false);
       for (Device* device : devices_) device->failed |= device->unit == unit;
     });
+  }
+  // The serial number listed for the unit: "SN" and its path unless set.
+  void SetSerial(const std::string& unit, const std::string& serial) { Locked([&] { serials_[unit] = serial; }); }
+  // From now on the unit answers every identity request that it takes with this identifier.
+  void SetIdentity(const std::string& unit, const std::array<std::uint8_t, kIdentitySize>& identifier) {
+    ReportFrame reply = BuildIncomingFrame(kIdentityReply);
+    std::copy(identifier.begin(), identifier.end(), reply.begin() + kIdentityOffset);
+    SealFrame(reply);
+    Locked([&] { replies_[unit] = reply; });
   }
   void SetOpenFails(bool fails) { Locked([&] { open_fails_ = fails; }); }
   // Every write fails, as on a handle whose device has gone away.
@@ -82,8 +103,20 @@ class FakeHidPort : public HidPort {
   void Init() override {}
   std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) override {
     std::vector<ListedUnit> units;
-    for (const std::string& path : Locked([&] { return listed_; })) units.push_back({path, "SN" + path, true});
+    Locked([&] {
+      for (const std::string& path : listed_) {
+        const auto serial = serials_.find(path);
+        units.push_back({path, serial != serials_.end() ? serial->second : "SN" + path, true});
+      }
+    });
     return vendor_id == kVendorId && product_id == kProductId ? units : std::vector<ListedUnit>{};
+  }
+
+  int Descriptor() const override { return notify_; }
+  std::vector<HotplugNotice> Take() override {
+    std::uint64_t count;
+    (void)!read(notify_, &count, sizeof count);
+    return Locked([&] { return std::exchange(notices_, {}); });
   }
   std::unique_ptr<HidDevice> Open(const std::string& path, std::error_code& error) override {
     std::unique_lock lock(mutex_);
@@ -94,6 +127,11 @@ class FakeHidPort : public HidPort {
     }
     ++opens_;
     return std::make_unique<Device>(*this, path);
+  }
+  int SendReport(const std::string& path, const std::uint8_t* data, std::size_t length) override {
+    std::unique_lock lock(mutex_);
+    if (std::ranges::find(listed_, path) == listed_.end()) return -1;
+    return Written(lock, path, data, length, [&] { return std::ranges::find(listed_, path) == listed_.end(); });
   }
 
  private:
@@ -112,7 +150,12 @@ class FakeHidPort : public HidPort {
       pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
       port.misuses_ += !sigismember(&blocked, SIGINT) + !sigismember(&blocked, SIGUSR1);
       reading = true;
-      port.changed_.wait_for(lock, timeout, [&] { return failed || !inputs.empty(); });
+      const auto ready = [&] { return failed || !inputs.empty(); };
+      if (timeout.count() < 0) {
+        port.changed_.wait(lock, ready);
+      } else {
+        port.changed_.wait_for(lock, timeout, ready);
+      }
       reading = false;
       --busy;
       if (failed) return -1;
@@ -125,15 +168,9 @@ class FakeHidPort : public HidPort {
     int Write(const std::uint8_t* data, std::size_t length) override {
       std::unique_lock lock(port.mutex_);
       Enter();
-      ++port.writing_;
-      port.changed_.wait_for(lock, port.write_time_, [&] { return failed; });
-      --port.writing_;
+      const int written = port.Written(lock, unit, data, length, [&] { return failed; });
       --busy;
-      port.changed_.notify_all();
-      if (failed || port.writes_fail_) return -1;
-      const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
-      if (std::equal(data, data + length, request.begin(), request.end())) port.asked_.push_back(unit);
-      return static_cast<int>(length);
+      return written;
     }
     bool OtherThread() const { return user != std::thread::id() && user != std::this_thread::get_id(); }
     void Enter() {
@@ -151,8 +188,38 @@ class FakeHidPort : public HidPort {
     std::thread::id user;
   };
 
+  // A write to `unit`, which takes the write time unless the unit goes first.
+  int Written(std::unique_lock<std::mutex>& lock, const std::string& unit, const std::uint8_t* data, std::size_t length,
+              auto gone) {
+    ++writing_;
+    changed_.wait_for(lock, write_time_, gone);
+    --writing_;
+    changed_.notify_all();
+    if (gone() || writes_fail_) return -1;
+    const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
+    if (std::equal(data, data + length, request.begin(), request.end())) {
+      asked_.push_back(unit);
+      if (const auto reply = replies_.find(unit); reply != replies_.end()) {
+        for (Device* device : devices_) {
+          if (device->unit == unit) device->inputs.emplace_back(reply->second.begin(), reply->second.end());
+        }
+      }
+    }
+    return static_cast<int>(length);
+  }
+
+  void Notify(const std::string& unit, bool added) {
+    notices_.push_back({unit, added});
+    const std::uint64_t one = 1;
+    (void)!write(notify_, &one, sizeof one);
+  }
+
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
+  const int notify_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::vector<HotplugNotice> notices_;
+  std::map<std::string, std::string> serials_;
+  std::map<std::string, ReportFrame> replies_;
   std::vector<std::string> listed_;
   bool open_fails_ = false;
   bool writes_fail_ = false;
