@@ -1,115 +1,425 @@
-// The command-line companion's monitor against the scripted device, with its output into a pipe:
-// the time from a report leaving the port to its line arriving at the pipe's other end, median
-// and p99, at 1000 lines a second; the CPU that the monitor and its reader take meanwhile and
-// while the unit is silent; and the process's peak resident memory. `cli_bench [seconds]`.
-#include <sys/resource.h>
+// The command-line companion as a process, beside the plainest loop on the HID library
+// (naive_hid_monitor) in the same run: each program runs unchanged on scripted units, with the
+// stand-in for the HID library (HidStandin.cpp) loaded through LD_PRELOAD. For each: the time from
+// a log report's send to its line read from the program's standard output, median and p99; the
+// program's CPU use while lines come and while its units are open and silent; its peak resident
+// memory; and whether every line arrived once, from the unit that sent it. Then the monitor's CPU
+// use and median latency against the naive loop's.
+//   cli_bench [SECONDS [CASE]...]   lines for SECONDS (10); the cases marked to run by default
+//                                   unless some are named
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "Commands.h"
-#include "CpuShare.h"
-#include "FakeHidPort.h"
+#include "HidStandin.h"
+#include "ReportFrame.h"
+
+extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-double ThreadCpuSeconds() {
+// How long the units stay open and silent while the program's CPU use at rest is taken.
+constexpr auto kSilence = 5s;
+// How long a program may take to ask every unit it opens for its identity.
+constexpr auto kStartLimit = 10s;
+// How long lines may still come after the last one is sent.
+constexpr auto kDrainLimit = 2s;
+
+// How the program writes a log line on standard output.
+enum class Output {
+  kText,               // the text alone
+  kIdentifierAndText,  // the text after the sending unit's identifier
+  kJson,               // a `log` event naming the sending unit's node and identifier
+};
+
+struct Case {
+  std::string name;
+  std::vector<std::string> command;
+  Output output;
+  std::size_t units;    // listed
+  std::size_t opened;   // the first `opened` of them are opened and asked by the program
+  std::size_t sending;  // the first `sending` of them send lines
+  std::size_t rate;     // lines a second from each sending unit
+  bool by_default;
+};
+
+// `monitor --all` is still to come to tavrix-zodivo-cli: its cases run only when named.
+const std::vector<Case> kCases = {
+    {"monitor", {CLI_BINARY, "monitor"}, Output::kText, 1, 1, 1, 1000, true},
+    {"naive", {NAIVE_BINARY}, Output::kText, 1, 1, 1, 1000, true},
+    {"all", {CLI_BINARY, "monitor", "--all"}, Output::kIdentifierAndText, 100, 100, 50, 100, false},
+    {"all-json", {CLI_BINARY, "monitor", "--all", "--json"}, Output::kJson, 100, 100, 50, 100, false},
+};
+
+struct Figures {
+  double p50_ms = 0;
+  double p99_ms = 0;
+  double busy_cpu = 0;    // share of one core while lines come
+  double silent_cpu = 0;  // share of one core while the units are open and silent
+};
+
+int Check(int result, const char* what) {
+  if (result < 0) throw std::system_error(errno, std::generic_category(), what);
+  return result;
+}
+
+// CPU time of every thread the process has had, to the nanosecond: utime + stime without the
+// clock ticks of /proc/PID/stat, too coarse for a process that mostly waits.
+double CpuSeconds(clockid_t process) {
   timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  clock_gettime(process, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-double Percentile(std::vector<double> values, double fraction) {
+double PeakResidentMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string field; status >> field;) {
+    double kib = 0;
+    if (field == "VmHWM:" && status >> kib) return kib / 1024;
+  }
+  return 0;
+}
+
+double Percentile(std::vector<double>& values, double fraction) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
 }
 
-}  // namespace
+std::optional<std::size_t> NumberIn(std::string_view text) {
+  std::size_t number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return number;
+}
 
-int main(int argc, char* argv[]) {
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
-  const auto lines = static_cast<std::size_t>(seconds) * 1000;
-  int ends[2];
-  if (pipe(ends) != 0) return 1;
-  std::FILE* out = fdopen(ends[1], "w");
-  std::FILE* err = std::fopen("/dev/null", "w");
+// The program's standard output, line by line as it is read from the pipe: which numbered line
+// arrived when, from the unit that sent it.
+class Tally {
+ public:
+  Tally(const Case& run, std::size_t lines) : case_(run), arrived_(lines), arrivals_(lines) {
+    for (std::size_t unit = 0; unit < run.sending; ++unit) {
+      paths_.push_back(hid_standin::UnitPath(unit));
+      identifiers_.push_back(devlink::FormatHex(hid_standin::UnitIdentifier(unit)));
+    }
+  }
 
-  devlink::testing::FakeHidPort port;
-  port.Plug();
-  zodivo_cli::CliOptions options;
-  options.command = zodivo_cli::CliOptions::Command::kMonitor;
-  zodivo_cli::EventPrinter print(out, err, false, true);
-  std::stop_source stop;
-  std::thread monitor([&] { zodivo_cli::RunMonitor(port, options, print, stop.get_token()); });
-
-  // The pipe's other end: when each numbered line arrived, and this thread's own CPU time.
-  std::vector<Clock::time_point> sent(lines), arrived(lines);
-  double consumer_cpu = 0;
-  std::thread consumer([&] {
-    std::FILE* in = fdopen(ends[0], "r");
-    char line[256];
-    while (std::fgets(line, sizeof line, in) != nullptr) {
+  void Read(int pipe) {
+    std::string pending;
+    char chunk[1 << 16];
+    for (ssize_t got; (got = read(pipe, chunk, sizeof chunk)) > 0;) {
       const auto now = Clock::now();
-      // "TIME N": the number after the time stamp.
-      const char* number = std::strchr(line, ' ');
-      const unsigned long index = number != nullptr ? std::strtoul(number + 1, nullptr, 10) : lines;
-      if (index < lines) arrived[index] = now;
-      consumer_cpu = ThreadCpuSeconds();
+      pending.append(chunk, static_cast<std::size_t>(got));
+      std::size_t start = 0;
+      for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+        Take(std::string_view(pending).substr(start, end - start), now);
+      }
+      pending.erase(0, start);
     }
-  });
-  devlink::testing::FakeHidPort::WaitFor([&] { return port.WaitingReads() == 1; });
+  }
 
-  const double idle_share = CpuShare(10s);
+  std::size_t Received() const { return received_; }
+  const std::vector<Clock::time_point>& Arrived() const { return arrived_; }
+  const std::vector<std::uint32_t>& Arrivals() const { return arrivals_; }
+  std::size_t Misplaced() const { return misplaced_; }
+  std::size_t Others() const { return others_; }
 
-  const double cpu_before = ProcessCpuSeconds();
-  const double consumer_before = consumer_cpu;
-  double sender_cpu = 0;
+ private:
+  void Take(std::string_view line, Clock::time_point now) {
+    std::string text;
+    std::string unit_path, identifier;  // as the line names them
+    if (case_.output == Output::kJson) {
+      const auto event = nlohmann::json::parse(line, nullptr, false);
+      // A field that is missing or not a string (an identifier not yet known is null) reads as "".
+      const auto field = [&](const char* name) {
+        const auto value = event.find(name);
+        return value != event.end() && value->is_string() ? value->get<std::string>() : std::string();
+      };
+      if (!event.is_object()) {
+        ++others_;
+        return;
+      }
+      if (field("event") != "log") return;  // connects, identity replies and the like
+      text = field("text");
+      unit_path = field("unit");
+      identifier = field("identifier");
+    } else {
+      const std::size_t space = line.find_last_of(' ');
+      text = line.substr(space == std::string_view::npos ? 0 : space + 1);
+      identifier = line.substr(0, line.size() - text.size());
+    }
+    const std::optional<std::size_t> number = NumberIn(text);
+    if (!number || *number >= arrived_.size()) {
+      ++others_;
+      return;
+    }
+    const std::size_t sender = *number % case_.sending;
+    const bool right_unit =
+        case_.output == Output::kText ||
+        (identifier.find(identifiers_[sender]) != std::string::npos &&
+         (case_.output != Output::kJson || unit_path == paths_[sender]));
+    if (!right_unit) {
+      ++misplaced_;
+      return;
+    }
+    if (arrivals_[*number]++ == 0) {
+      arrived_[*number] = now;
+      ++received_;
+    }
+  }
+
+  const Case& case_;
+  std::vector<std::string> paths_, identifiers_;
+  std::vector<Clock::time_point> arrived_;
+  std::vector<std::uint32_t> arrivals_;
+  std::atomic<std::size_t> received_ = 0;
+  std::size_t misplaced_ = 0;
+  std::size_t others_ = 0;
+};
+
+// A program started on its own units: the benchmark's ends of their channels, its standard output
+// and what it wrote on standard error.
+struct Program {
+  pid_t pid = -1;
+  std::vector<int> channels;
+  int output = -1;
+  int messages = -1;
+};
+
+Program Start(const Case& run) {
+  Program program;
+  std::vector<int> theirs;
+  std::string list;
+  for (std::size_t unit = 0; unit < run.units; ++unit) {
+    int pair[2];
+    Check(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), "socketpair");
+    program.channels.push_back(pair[0]);
+    theirs.push_back(pair[1]);
+    list += (list.empty() ? "" : ",") + std::to_string(pair[1]);
+  }
+  int output[2];
+  Check(pipe2(output, O_CLOEXEC), "pipe2");
+  program.output = output[0];
+  program.messages = Check(memfd_create("cli_bench-stderr", MFD_CLOEXEC), "memfd_create");
+
+  const std::string preload = "LD_PRELOAD=";
+  const std::string channels = std::string(hid_standin::kChannelsVariable) + "=";
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view variable(*entry);
+    if (!variable.starts_with(preload) && !variable.starts_with(channels)) environment.emplace_back(variable);
+  }
+  environment.push_back(preload + STANDIN_LIBRARY);
+  environment.push_back(channels + list);
+  std::vector<char*> argv, envp;
+  for (const std::string& argument : run.command) argv.push_back(const_cast<char*>(argument.c_str()));
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+
+  program.pid = Check(fork(), "fork");
+  if (program.pid == 0) {
+    for (const int channel : theirs) fcntl(channel, F_SETFD, 0);
+    dup2(output[1], STDOUT_FILENO);
+    dup2(program.messages, STDERR_FILENO);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  for (const int channel : theirs) close(channel);
+  close(output[1]);
+  return program;
+}
+
+bool Running(pid_t pid) {
+  siginfo_t ended{};
+  return waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0;
+}
+
+// Waits until the program has asked each of the first `opened` units for its identity.
+bool AwaitRequests(const Program& program, std::size_t opened) {
+  std::vector<pollfd> watched;
+  for (std::size_t unit = 0; unit < opened; ++unit) watched.push_back({program.channels[unit], POLLIN, 0});
+  std::size_t asked = 0;
+  for (const auto deadline = Clock::now() + kStartLimit; asked < opened && Clock::now() < deadline;) {
+    if (!Running(program.pid)) return false;
+    poll(watched.data(), watched.size(), 100);
+    for (pollfd& unit : watched) {
+      if (unit.fd < 0 || (unit.revents & POLLIN) == 0) continue;
+      devlink::ReportFrame written{};
+      if (recv(unit.fd, written.data(), written.size(), 0) == static_cast<ssize_t>(written.size()) &&
+          devlink::FrameHeader(written) == devlink::kIdentityRequestHeader) {
+        ++asked;
+        unit.fd = -1;
+      }
+    }
+  }
+  return asked == opened;
+}
+
+// Ends the program, and then its units, so that it sees none of them unplugged.
+void Stop(const Program& program, int signal) {
+  kill(program.pid, signal);
+  waitpid(program.pid, nullptr, 0);
+  for (const int channel : program.channels) close(channel);
+}
+
+void PrintMessages(const Program& program) {
+  std::string said(4096, '\0');
+  const ssize_t got = pread(program.messages, said.data(), said.size(), 0);
+  said.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  std::printf("  its standard error%s:\n%s\n", said.size() == 4096 ? " (the first 4 KiB)" : "", said.c_str());
+}
+
+std::string CommandLine(const Case& run) {
+  std::string line = run.command.front().substr(run.command.front().rfind('/') + 1);
+  for (std::size_t i = 1; i < run.command.size(); ++i) line += " " + run.command[i];
+  return line;
+}
+
+std::optional<Figures> Run(const Case& run, int seconds) {
+  const std::size_t lines = run.sending * run.rate * static_cast<std::size_t>(seconds);
+  std::printf("[%s] %s: units listed %zu, opened %zu, sending %zu (%zu lines/s each for %d s)\n", run.name.c_str(),
+              CommandLine(run).c_str(), run.units, run.opened, run.sending, run.rate, seconds);
+  std::fflush(stdout);
+  const Program program = Start(run);
+  Tally tally(run, lines);
+  std::thread reader([&] { tally.Read(program.output); });
+  clockid_t cpu{};
+  if (!AwaitRequests(program, run.opened) || clock_getcpuclockid(program.pid, &cpu) != 0) {
+    std::printf("  %s before it had asked its %zu units for their identity\n",
+                Running(program.pid) ? "timed out" : "ended", run.opened);
+    Stop(program, SIGKILL);
+    reader.join();
+    PrintMessages(program);
+    close(program.output);
+    close(program.messages);
+    return std::nullopt;
+  }
+  Figures figures;
+  // The identity replies are taken before the silence is timed.
+  std::this_thread::sleep_for(200ms);
+  const double silent_from = CpuSeconds(cpu);
+  const auto silence_start = Clock::now();
+  std::this_thread::sleep_for(kSilence);
+  figures.silent_cpu =
+      (CpuSeconds(cpu) - silent_from) / std::chrono::duration<double>(Clock::now() - silence_start).count();
+
+  std::vector<Clock::time_point> sent(lines);
+  std::size_t refused = 0;
+  const auto period = std::chrono::nanoseconds(1s) / static_cast<std::int64_t>(run.sending * run.rate);
+  const double busy_from = CpuSeconds(cpu);
   const auto start = Clock::now();
-  std::thread sender([&] {
-    for (std::size_t i = 0; i < lines; ++i) {
-      std::this_thread::sleep_until(start + i * 1ms);
-      const std::string text = std::to_string(i);
-      sent[i] = Clock::now();
-      port.Send(devlink::BuildIncomingFrame(
-          devlink::kLogText, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+  for (std::size_t i = 0; i < lines; ++i) {
+    std::this_thread::sleep_until(start + static_cast<std::int64_t>(i) * period);
+    const std::string text = std::to_string(i);
+    const devlink::ReportFrame report = devlink::BuildIncomingFrame(
+        devlink::kLogText, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    sent[i] = Clock::now();
+    // A unit whose reports nobody takes loses them, as hidraw drops what its reader leaves.
+    if (send(program.channels[i % run.sending], report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(report.size())) {
+      ++refused;
     }
-    sender_cpu = ThreadCpuSeconds();
-  });
-  sender.join();
-  std::this_thread::sleep_for(100ms);
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  const double busy_share = (ProcessCpuSeconds() - cpu_before - sender_cpu - (consumer_cpu - consumer_before)) / elapsed;
-
-  stop.request_stop();
-  monitor.join();
-  port.Unplug();
-  std::fclose(out);
-  consumer.join();
+  }
+  const auto drained_by = Clock::now() + kDrainLimit;
+  while (tally.Received() < lines - refused && Clock::now() < drained_by) std::this_thread::sleep_for(1ms);
+  figures.busy_cpu = (CpuSeconds(cpu) - busy_from) / std::chrono::duration<double>(Clock::now() - start).count();
+  const double peak_mib = PeakResidentMiB(program.pid);
+  Stop(program, SIGTERM);
+  reader.join();
 
   std::vector<double> latencies;
   for (std::size_t i = 0; i < lines; ++i) {
-    if (arrived[i] != Clock::time_point{}) {
-      latencies.push_back(std::chrono::duration<double, std::micro>(arrived[i] - sent[i]).count());
+    if (tally.Arrivals()[i] != 0) {
+      latencies.push_back(std::chrono::duration<double, std::milli>(tally.Arrived()[i] - sent[i]).count());
     }
   }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("lines sent %zu, arrived %zu\n", lines, latencies.size());
-  std::printf("port to pipe          p50 %.0f us, p99 %.0f us, max %.0f us\n", Percentile(latencies, 0.5),
-              Percentile(latencies, 0.99), Percentile(latencies, 1.0));
-  std::printf("monitor and reader    %.2f %% of a core at 1000 lines/s, %.2f %% while the unit is silent\n",
-              100 * busy_share, 100 * idle_share);
-  std::printf("peak resident memory  %.1f MiB (the whole benchmark)\n", static_cast<double>(usage.ru_maxrss) / 1024);
+  std::size_t repeated = 0;
+  std::vector<bool> complete(run.sending, true);
+  for (std::size_t i = 0; i < lines; ++i) {
+    repeated += tally.Arrivals()[i] > 1 ? tally.Arrivals()[i] - 1u : 0u;
+    if (tally.Arrivals()[i] != 1) complete[i % run.sending] = false;
+  }
+  figures.p50_ms = Percentile(latencies, 0.5);
+  figures.p99_ms = Percentile(latencies, 0.99);
+  std::printf("  lines     %zu sent, %zu arrived (%zu repeats, %zu from another unit, %zu other lines); "
+              "%zu refused by a full channel\n",
+              lines, tally.Received(), repeated, tally.Misplaced(), tally.Others(), refused);
+  std::printf("  units     every line once from %zu of %zu sending units\n",
+              static_cast<std::size_t>(std::count(complete.begin(), complete.end(), true)), run.sending);
+  std::printf("  latency   p50 %.3f ms, p99 %.3f ms (send to the line read from the pipe)\n", figures.p50_ms,
+              figures.p99_ms);
+  std::printf("  CPU       %.2f %% of one core while lines come, %.2f %% with its units open and silent (%lld s)\n",
+              100 * figures.busy_cpu, 100 * figures.silent_cpu, static_cast<long long>(kSilence.count()));
+  std::printf("  peak RSS  %.1f MiB\n", peak_mib);
+  if (tally.Received() < lines) PrintMessages(program);
+  close(program.output);
+  close(program.messages);
+  std::fflush(stdout);
+  return figures;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+  if (seconds <= 0) {
+    std::fprintf(stderr, "usage: cli_bench [SECONDS [CASE]...]\n");
+    return 2;
+  }
+  const std::vector<std::string> named(argv + std::min(argc, 2), argv + argc);
+  for (const std::string& name : named) {
+    if (std::ranges::none_of(kCases, [&](const Case& run) { return run.name == name; })) {
+      std::fprintf(stderr, "cli_bench: no case '%s'\n", name.c_str());
+      return 2;
+    }
+  }
+  std::map<std::string, Figures> results;
+  int status = 0;
+  try {
+    for (const Case& run : kCases) {
+      if (named.empty() ? !run.by_default : std::ranges::find(named, run.name) == named.end()) continue;
+      if (const std::optional<Figures> figures = Run(run, seconds)) {
+        results[run.name] = *figures;
+      } else {
+        status = 1;
+      }
+    }
+  } catch (const std::system_error& error) {
+    std::fprintf(stderr, "cli_bench: %s\n", error.what());
+    return 1;
+  }
+  if (results.contains("monitor") && results.contains("naive")) {
+    const Figures& monitor = results["monitor"];
+    const Figures& naive = results["naive"];
+    std::printf("monitor against the naive loop: CPU %.2f (aim <= 1.5), median latency %+.3f ms (aim <= 0.1 ms)\n",
+                monitor.busy_cpu / naive.busy_cpu, monitor.p50_ms - naive.p50_ms);
+  }
+  return status;
 }

@@ -17,8 +17,10 @@
 #include <unistd.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Connection.h"
@@ -57,18 +59,26 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   }
   // The serial number listed for the unit: "SN" and its path unless set.
   void SetSerial(const std::string& unit, const std::string& serial) { Locked([&] { serials_[unit] = serial; }); }
-  // From now on the unit answers every identity request that it takes with this identifier.
-  void SetIdentity(const std::string& unit, const std::array<std::uint8_t, kIdentitySize>& identifier) {
+  // The identity reply of a unit with this identifier.
+  static ReportFrame IdentityReply(const std::array<std::uint8_t, kIdentitySize>& identifier) {
     ReportFrame reply = BuildIncomingFrame(kIdentityReply);
     std::copy(identifier.begin(), identifier.end(), reply.begin() + kIdentityOffset);
     SealFrame(reply);
-    Locked([&] { replies_[unit] = reply; });
+    return reply;
+  }
+  // From now on the unit answers every identity request that it takes with this identifier; or
+  // leaves them unanswered.
+  void SetIdentity(const std::string& unit, std::optional<std::array<std::uint8_t, kIdentitySize>> identifier) {
+    Locked([&] { identifier ? void(replies_[unit] = IdentityReply(*identifier)) : void(replies_.erase(unit)); });
   }
   void SetOpenFails(bool fails) { Locked([&] { open_fails_ = fails; }); }
   // Every write fails, as on a handle whose device has gone away.
   void SetWritesFail(bool fail) { Locked([&] { writes_fail_ = fail; }); }
-  // Every write takes this long, as a device that does not take output reports lets it.
-  void SetWriteTime(std::chrono::milliseconds time) { Locked([&] { write_time_ = time; }); }
+  // Every write takes this long, as a device that does not take output reports lets it; or only
+  // the writes to `unit`.
+  void SetWriteTime(std::chrono::milliseconds time, const std::string& unit = {}) {
+    Locked([&] { (unit.empty() ? write_time_ : unit_write_times_[unit]) = time; });
+  }
   // A report for every open handle of the unit; `length` cuts it short.
   void Send(const ReportFrame& frame, const std::string& unit = kUnit, std::size_t length = kFrameSize) {
     Locked([&] {
@@ -82,6 +92,7 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<std::string> Asked() const { return Locked([&] { return asked_; }); }
   int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
   int Opens() const { return Locked([&] { return opens_; }); }
+  int Listings() const { return Locked([&] { return listings_; }); }
   int WritesUnderWay() const { return Locked([&] { return writing_; }); }
   // Reads that wait with every report taken.
   int WaitingReads() const {
@@ -104,6 +115,7 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) override {
     std::vector<ListedUnit> units;
     Locked([&] {
+      ++listings_;
       for (const std::string& path : listed_) {
         const auto serial = serials_.find(path);
         units.push_back({path, serial != serials_.end() ? serial->second : "SN" + path, true});
@@ -192,7 +204,8 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   int Written(std::unique_lock<std::mutex>& lock, const std::string& unit, const std::uint8_t* data, std::size_t length,
               auto gone) {
     ++writing_;
-    changed_.wait_for(lock, write_time_, gone);
+    const auto own_time = unit_write_times_.find(unit);
+    changed_.wait_for(lock, own_time != unit_write_times_.end() ? own_time->second : write_time_, gone);
     --writing_;
     changed_.notify_all();
     if (gone() || writes_fail_) return -1;
@@ -224,10 +237,12 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   bool open_fails_ = false;
   bool writes_fail_ = false;
   std::chrono::milliseconds write_time_{0};
+  std::map<std::string, std::chrono::milliseconds> unit_write_times_;
   std::vector<Device*> devices_;
   std::vector<std::string> asked_;
   int writing_ = 0;
   int opens_ = 0;
+  int listings_ = 0;
   int misuses_ = 0;
 };
 

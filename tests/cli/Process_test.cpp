@@ -1,0 +1,139 @@
+// tavrix-zodivo-cli as a process, on a scripted unit: how it takes its command line, its signals
+// and its standard descriptors, and how promptly it ends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Started {
+  pid_t pid;
+  int err;  // the read end of its standard error
+};
+
+// Starts the program with `args`; `prepare` runs in the child, before exec.
+Started Start(std::vector<std::string> args, const std::function<void()>& prepare = [] {}) {
+  int err[2];
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err[1], STDERR_FILENO);
+    prepare();
+    std::vector<char*> argv{const_cast<char*>(SCRIPTED_CLI)};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(SCRIPTED_CLI, argv.data());
+    _exit(127);
+  }
+  close(err[1]);
+  return {pid, err[0]};
+}
+
+// Its exit status, or -1 when it has not ended within `limit`.
+int Ended(pid_t pid, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char bytes[512];
+  for (ssize_t got; (got = read(fd, bytes, sizeof bytes)) > 0;) text.append(bytes, static_cast<std::size_t>(got));
+  close(fd);
+  return text;
+}
+
+// nohup, or a job started with & from a script, leaves SIGHUP or SIGINT ignored, and so must it.
+TEST(Process, ASignalIgnoredByTheParentStaysIgnored) {
+  const Started monitor = Start({"monitor"}, [] { signal(SIGHUP, SIG_IGN); });
+  std::this_thread::sleep_for(200ms);
+  kill(monitor.pid, SIGHUP);
+  EXPECT_EQ(Ended(monitor.pid, 300ms), -1) << "it ended on an ignored SIGHUP";
+  close(monitor.err);
+}
+
+TEST(Process, AStopEndsItWithinASecondWhileItsOutputIsHeldUp) {
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  setenv("SCRIPTED_STREAM", "1", 1);
+  const Started monitor = Start({"monitor"}, [&] { dup2(out[1], STDOUT_FILENO); });
+  unsetenv("SCRIPTED_STREAM");
+  close(out[1]);
+  // Nobody reads: once the pipe stays full, the monitor is stuck writing.
+  int pending = 0;
+  for (int before = -1, waited = 0; waited < 100 && (pending != before || pending < 60000); ++waited) {
+    before = pending;
+    std::this_thread::sleep_for(50ms);
+    ioctl(out[0], FIONREAD, &pending);
+  }
+  ASSERT_GE(pending, 60000);
+  const auto stopped = std::chrono::steady_clock::now();
+  kill(monitor.pid, SIGTERM);
+  EXPECT_EQ(Ended(monitor.pid, 1s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1s);
+  const std::string said = ReadAll(monitor.err);
+  EXPECT_NE(said.find("lines not yet written are lost"), std::string::npos) << said;
+  close(out[0]);
+}
+
+// A closed standard output must not become the unit's node, which would get the output.
+TEST(Process, WithStandardOutputClosedIdSendsOnlyItsRequestAndFails) {
+  const std::string record = ::testing::TempDir() + "zodivo-record";
+  std::remove(record.c_str());
+  setenv("SCRIPTED_RECORD", record.c_str(), 1);
+  const Started id = Start({"id"}, [] { close(STDOUT_FILENO); });
+  unsetenv("SCRIPTED_RECORD");
+  EXPECT_EQ(Ended(id.pid), 1);
+  EXPECT_EQ(ReadAll(id.err), "tavrix-zodivo-cli: cannot write to standard output: Bad file descriptor\n");
+  std::ifstream written(record);
+  std::vector<std::string> reports;
+  for (std::string line; std::getline(written, line);) reports.push_back(line);
+  EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST(Process, AWrongCommandLineIsOneLineNamingWhatIsWrongAndStatusTwo) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"list", "-xy"}, "unknown option '-x'"},
+      {{"-vh", "list"}, "unknown option '-v'"},
+      {{"--json=1", "list"}, "--json takes no value"},
+      {{"list", "--bogus"}, "unknown option '--bogus'"},
+      {{"monitor", "--unit"}, "--unit needs a value"},
+      {{"monitor", "--until", "("}, "bad regular expression '(': "},
+      {{"list", "--timeout", "1"}, "--timeout is not for list"},
+      {{"monitor", "--all", "--unit", "x"}, "--all and --unit exclude each other"},
+      {{"frob"}, "unknown command 'frob'"},
+  };
+  for (const auto& [args, named] : cases) {
+    const Started run = Start(args);
+    const int status = Ended(run.pid);
+    const std::string said = ReadAll(run.err);
+    EXPECT_EQ(status, 2) << args[0];
+    EXPECT_EQ(said.find("tavrix-zodivo-cli: " + named), 0u) << said;
+    EXPECT_EQ(std::ranges::count(said, '\n'), 1) << said;
+  }
+}
+
+}  // namespace
