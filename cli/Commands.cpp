@@ -33,6 +33,14 @@ constexpr std::chrono::seconds kQuietRetries{2};
 
 Time Now() { return std::chrono::system_clock::now(); }
 
+bool PermissionDenied(const devlink::ConnectFailed& failed) {
+  return failed.error.value() == EACCES || failed.error.value() == EPERM;
+}
+
+bool Gone(const devlink::ConnectFailed& failed) {
+  return failed.error.value() == ENOENT || failed.error.value() == ENODEV || failed.error.value() == ENXIO;
+}
+
 // Why a connect changed nothing, in words that say what to do.
 std::string Describe(const devlink::ConnectFailed& failed, const devlink::UnitChoice& choice) {
   if (failed.exception) {
@@ -49,24 +57,13 @@ std::string Describe(const devlink::ConnectFailed& failed, const devlink::UnitCh
                                : "no Tavrix Omrin M3 is plugged in as " + choice.name;
   }
   const std::string cannot = "cannot open " + failed.unit + ": ";
-  switch (failed.error.value()) {
-    case EACCES:
-    case EPERM:
-      return cannot + "permission denied (the user at the machine's seat, members of the group plugdev and root "
-                      "may open it)";
-    case EBUSY:
-      return cannot + "busy";
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return cannot + "it is gone";
-    default:
-      return cannot + (failed.error ? failed.error.message() : "the HID library did not say why");
+  if (PermissionDenied(failed)) {
+    return cannot + "permission denied (the user at the machine's seat, members of the group plugdev and root may "
+                    "open it)";
   }
-}
-
-bool PermissionDenied(const devlink::ConnectFailed& failed) {
-  return failed.error.value() == EACCES || failed.error.value() == EPERM;
+  if (Gone(failed)) return cannot + "it is gone";
+  if (failed.error.value() == EBUSY) return cannot + "busy";
+  return cannot + (failed.error ? failed.error.message() : "the HID library did not say why");
 }
 
 std::string Seconds(std::chrono::microseconds duration) {
@@ -478,10 +475,13 @@ int Monitor::On(const devlink::ConnectFailed& failed) {
     return 1;
   }
   // --reconnect waits for the unit: one that is there but cannot be opened is tried again, and
-  // told once it has stayed so for a while, since udev may still be on its way to a new node.
+  // told once it has stayed so for a while, since udev may still be on its way to a new node. One
+  // that went before it could be opened needs no word: its going is on its way too.
   const auto now = Clock::now();
   if (!quiet_until_) quiet_until_ = now + (PermissionDenied(failed) ? kQuietRetries : 0s);
-  if (now >= *quiet_until_ && !std::exchange(told_failure_, true)) print_.Error(Describe(failed, options_.unit));
+  if (now >= *quiet_until_ && !Gone(failed) && !std::exchange(told_failure_, true)) {
+    print_.Error(Describe(failed, options_.unit));
+  }
   retry_at_ = now + kRetryPeriod;
   return -1;
 }

@@ -59,7 +59,10 @@ class HidapiPort final : public HidPort {
     const char* node = path.c_str();
     const pid_t writer = fork();
     if (writer == 0) {
-      // Only calls that are safe in the child of a process with other threads.
+      // Only calls that are safe in the child of a process with other threads. None of the
+      // parent's descriptors stays open in it: a pipe that the parent writes must end with the
+      // parent, not with a write held up for seconds.
+      close_range(0, ~0U, 0);
       const int handle = open(node, O_WRONLY | O_CLOEXEC | O_NOCTTY);
       _exit(handle >= 0 && write(handle, data, length) == static_cast<ssize_t>(length) ? 0 : 1);
     }

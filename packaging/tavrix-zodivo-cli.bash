@@ -10,7 +10,7 @@ _tavrix_zodivo_cli()
             COMPREPLY=($(compgen -W "$(compgen -G '/dev/hidraw*')" -- "$cur"))
             return
             ;;
-        --timeout)
+        --timeout | --until | --fail-on)
             return
             ;;
     esac
@@ -19,7 +19,7 @@ _tavrix_zodivo_cli()
     local i command=
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            --unit | --timeout) ((i++)) ;;
+            --unit | --timeout | --until | --fail-on) ((i++)) ;;
             -*) ;;
             *) command=${words[i]} ;;
         esac
@@ -28,9 +28,10 @@ _tavrix_zodivo_cli()
     if [[ $cur == -* ]]; then
         local options="--unit --json --help --version"
         case $command in
-            id) options+=" --timeout" ;;
-            monitor) options+=" --reconnect --timestamps" ;;
-            '') options+=" --timeout --reconnect --timestamps" ;;
+            list) options+=" --watch" ;;
+            id) options+=" --timeout --new" ;;
+            monitor) options+=" --timeout --all --reconnect --timestamps --until --fail-on --raw --journal" ;;
+            '') options+=" --timeout --watch --new --all --reconnect --timestamps --until --fail-on --raw --journal" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ ! $command ]]; then

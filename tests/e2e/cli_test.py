@@ -49,26 +49,35 @@ def run(usb):
 
     device = virtual_device.Device(VDEV, usb, "1" * 24, "--count", "300", "--interval", "1")
     process = monitor("--json")
+    # The unit starts its lines once it is opened, so the first may come before its answer.
     events = [json.loads(process.stdout.readline()) for _ in range(2 + len(SERIES))]
-    assert [(event["event"], event["unit"]) for event in events[:2]] == [("connected", device.node),
-                                                                        ("identity", device.node)], events[:2]
-    assert events[0]["bus"] == bus and events[1]["identifier"] == device.identifier, events[:2]
-    assert [(event["event"], event["text"]) for event in events[2:]] == [("log", line) for line in SERIES]
+    kinds = [(event["event"], event["unit"]) for event in events]
+    assert kinds[0] == ("connected", device.node) and kinds.count(("identity", device.node)) == 1, events[:3]
+    identity = kinds.index(("identity", device.node))
+    assert events[0]["bus"] == bus and events[identity]["identifier"] == device.identifier, events[:3]
+    logs = events[1:identity] + events[identity + 1:]
+    assert [(event["event"], event["text"]) for event in logs] == [("log", line) for line in SERIES]
+    assert all(event["identifier"] == device.identifier for event in events[identity + 1:]), events
     device.unplug()
     assert json.loads(process.stdout.readline())["event"] == "lost" and process.wait(10) == 1, "a loss ended it"
 
-    # Across an unplug and a replug of another unit: the first unit's lines, then the second's.
+    # Across an unplug and a replug: another unit in the meantime is not taken for it.
     first = virtual_device.Device(VDEV, usb, "2" * 24, "--count", "50", "--interval", "1")
     process = monitor("--reconnect")
     shown = [process.stdout.readline() for _ in range(50)]
     first.unplug()
-    second = virtual_device.Device(VDEV, usb, "3" * 24, "--count", "50", "--interval", "1")
+    node = first.node
+    other = virtual_device.Device(VDEV, usb, "3" * 24, "--count", "50", "--interval", "1")
+    other.unplug()
+    first = virtual_device.Device(VDEV, usb, "2" * 24, "--count", "50", "--interval", "1")
     shown += [process.stdout.readline() for _ in range(50)]
     assert shown == [line + "\n" for line in SERIES[:50] * 2], "lines lost, repeated or out of order"
     said = interrupt(process).splitlines()
-    assert said == ["connected %s, Unique ID: %s" % (first.node, first.identifier), "lost " + first.node,
-                    "connected %s, Unique ID: %s" % (second.node, second.identifier)], said
-    second.unplug()
+    assert said == ["connected %s, Unique ID: %s" % (node, first.identifier), "lost " + node,
+                    "waiting for %s (serial %s)" % (node, first.identifier),
+                    "connected %s, Unique ID: %s" % (first.node, first.identifier)], said
+    assert other.reports() == [], "the other unit was asked"
+    first.unplug()
 
     # Into a pipe that closes: the program ends at once and says nothing.
     device = virtual_device.Device(VDEV, usb, "4" * 24, "--count", "300", "--interval", "1")
@@ -100,3 +109,56 @@ assert status == 0 and said == "" and sorted(listed) == sorted(
 assert cli("id") == (0, listed[0][3] + "\n", ""), "list's first unit is not the one a connect picks"
 for unit in units:
     unit.unplug()
+
+
+# Reads JSON events until `done(events)`; all of them.
+def events_until(process, done):
+    events = []
+    while not done(events):
+        events.append(json.loads(process.stdout.readline()))
+    return events
+
+
+# A unit's lines: those with its identifier, and those from its node before it answered.
+def logs_of(events, unit):
+    return [e["text"] for e in events
+            if e["event"] == "log" and e["unit"] == unit.node and e["identifier"] in (unit.identifier, None)]
+
+
+# A bench: every unit's lines once, in order, on its own identifier; one plugged in later joins
+# within a second; one that takes a gone unit's node never shows that unit's identifier.
+units = [virtual_device.Device(VDEV, [], c * 24, "--count", "100", "--interval", "2") for c in "789"]
+process = monitor("--all", "--json")
+events = events_until(process, lambda got: all(logs_of(got, u) == SERIES[:100] for u in units))
+late = virtual_device.Device(VDEV, ["--usb"], "A" * 24, "--count", "20", "--interval", "1")
+plugged = time.monotonic()
+events = events_until(process, lambda got: any(e["event"] == "connected" for e in got))
+print("a unit plugged in joined %.0f ms later" % (1000 * (time.monotonic() - plugged)))
+assert time.monotonic() - plugged < 1 and events[-1]["unit"] == late.node, events
+gone = units.pop(0)
+gone.unplug()
+taker = virtual_device.Device(VDEV, [], "B" * 24, "--count", "50", "--interval", "1")
+assert taker.node == gone.node, "the kernel gave the new unit another node"
+events = events_until(process, lambda got: len(logs_of(got, taker)) == 50 and len(logs_of(got, late)) == 20)
+assert not [e for e in events if e["event"] == "log" and e["identifier"] == gone.identifier], "a line took a gone unit's identifier"
+assert interrupt(process) == ""
+for unit in units + [taker, late]:
+    unit.unplug(signal.SIGTERM)
+
+# list --watch tells a unit that comes with its identifier, and that it goes; id --new takes only
+# a unit plugged in after it started.
+present = virtual_device.Device(VDEV, [], "C" * 24)
+watch = subprocess.Popen([CLI, "list", "--watch", "--json"], stdout=subprocess.PIPE, text=True)
+waiting = subprocess.Popen([CLI, "id", "--new", "--timeout", "30"], stdout=subprocess.PIPE, text=True)
+events_until(watch, lambda got: len(got) == 1)
+time.sleep(1)  # for id --new to have listed what is present
+arriving = virtual_device.Device(VDEV, [], "D" * 24)
+assert waiting.communicate(timeout=30) == (arriving.identifier + "\n", None) and waiting.returncode == 0
+arriving.unplug()
+events = events_until(watch, lambda got: len(got) == 2)
+assert [(e["event"], e["unit"], e.get("identifier")) for e in events] == [
+    ("unit", arriving.node, arriving.identifier), ("gone", arriving.node, None)], events
+watch.send_signal(signal.SIGINT)
+assert watch.wait(10) == 0
+assert cli("id", "--new", "--timeout", "1")[0] == 1, "id --new took a unit already there"
+present.unplug()
