@@ -90,12 +90,10 @@ def run(usb):
     device.unplug(signal.SIGTERM)  # a gadget's lines wait for a host that no longer reads
 
 
-# With no unit: list prints nothing, id and monitor fail and say so; a wrong command line is status 2.
-for args, expected in ((["list"], 0), (["id"], 1), (["monitor"], 1), (["--bogus", "list"], 2), (["frob"], 2),
-                       (["list", "--timeout", "1"], 2)):
+# With no unit: list prints nothing, id and monitor fail and say so.
+for args, expected in ((["list"], 0), (["id"], 1), (["monitor"], 1)):
     status, out, said = cli(*args)
     assert status == expected and out == "" and (said == "") == (status == 0), (args, status, said)
-    assert expected != 2 or len(said.splitlines()) == 1, said
 
 for transport in ([], ["--usb"]):
     run(transport)
@@ -130,6 +128,9 @@ def logs_of(events, unit):
 units = [virtual_device.Device(VDEV, [], c * 24, "--count", "100", "--interval", "2") for c in "789"]
 process = monitor("--all", "--json")
 events = events_until(process, lambda got: all(logs_of(got, u) == SERIES[:100] for u in units))
+for unit in units:
+    times = [datetime.datetime.fromisoformat(e["time"]) for e in events if e["unit"] == unit.node]
+    assert times == sorted(times), "a unit's times went back"
 late = virtual_device.Device(VDEV, ["--usb"], "A" * 24, "--count", "20", "--interval", "1")
 plugged = time.monotonic()
 events = events_until(process, lambda got: any(e["event"] == "connected" for e in got))
