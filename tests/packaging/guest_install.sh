@@ -69,8 +69,8 @@ offered() {
     COMP_CWORD=$# COMP_LINE="${COMP_WORDS[*]}" COMP_POINT=${#COMP_LINE} && set -- $(complete -p tavrix-zodivo-cli)
     "$3"; echo "${COMPREPLY[*]}"' /usr/share/bash-completion/completions/tavrix-zodivo-cli "$@"
 }
-[[ $(offered "") == "list id monitor" && $(offered monitor --t) == --timestamps && " $(offered --unit "") " == *" $usb "* ]] ||
-  fail "bash completion offers $(offered ""), $(offered monitor --t), $(offered --unit "")"
+[[ $(offered "") == "list id monitor" && $(offered monitor --ti) == "--timeout --timestamps" && " $(offered --unit "") " == *" $usb "* ]] ||
+  fail "bash completion offers $(offered ""), $(offered monitor --ti), $(offered --unit "")"
 
 # Refused with one line, with neither /dev/uhid opened nor a gadget made, and with the record file
 # as it was: an empty serial number, one longer than the kernel keeps, one that a present device
