@@ -66,9 +66,10 @@ constexpr char kUsage[] =
     "\n"
     "Exit status:\n"
     "  0    success, and list with no unit; monitor and list --watch when ended by SIGINT,\n"
-    "       SIGTERM or SIGHUP or when the reader of standard output goes away; monitor --until\n"
+    "       SIGTERM or SIGHUP or when the reader of standard output goes away; monitor --until;\n"
+    "       monitor --journal when the unit goes\n"
     "  1    no unit, it cannot be opened, it does not answer, monitor lost it without\n"
-    "       --reconnect, or the output cannot be written\n"
+    "       --reconnect or --journal, or the output cannot be written\n"
     "  2    a wrong command line\n"
     "  3    monitor --fail-on matched\n"
     "  124  monitor --timeout passed\n";

@@ -531,7 +531,8 @@ int Monitor::On(const devlink::Lost& lost) {
   // A unit lost while its identifier was being checked was never told to have connected.
   if (told) {
     if (!print_.Lost(lost.session, unit, lost.at)) return print_.OutputFailure();
-    if (!options_.reconnect) return 1;
+    // Into the journal, a unit's log is complete when the unit goes, as its service expects.
+    if (!options_.reconnect) return options_.journal ? 0 : 1;
     print_.Waiting(*first_, lost.at);
   }
   FollowOne();

@@ -2,6 +2,7 @@
 # USB, as scripts use it: what it prints, line by line, and how it ends.
 import datetime
 import json
+import os
 import re
 import signal
 import subprocess
@@ -32,7 +33,6 @@ def interrupt(process):
 
 
 def run(usb):
-    bus = "usb" if usb else "virtual"
     device = virtual_device.Device(VDEV, usb, "0A1B2C3D4E5F60718293A4B5", "--count", "300", "--interval", "1")
     process = monitor("--timestamps")
     said = process.stderr.readline()
@@ -41,25 +41,19 @@ def run(usb):
     times = [datetime.datetime.fromisoformat(stamp) for stamp, _ in lines]
     assert [text for _, text in lines] == SERIES, "lines lost, repeated or out of order"
     assert times == sorted(times) and all(re.fullmatch(TIME, stamp) for stamp, _ in lines), "times went back"
-    assert interrupt(process) == ""
-    for args in (["id"], ["id", "--unit", device.node], ["id", "--unit", device.identifier]):
+    # Other programs ask the unit while the monitor reads it.
+    link = "/tmp/unit-link%d" % len(usb)  # another name of the node, as a udev rule's SYMLINK makes
+    os.symlink(device.node, link)
+    for args in (["id"], ["id", "--unit", link], ["id", "--unit", device.identifier]):
         assert cli(*args) == (0, device.identifier + "\n", ""), args
-    assert cli("list") == (0, "\t".join([device.node, device.identifier, bus, device.identifier]) + "\n", "")
     device.unplug()
-
-    device = virtual_device.Device(VDEV, usb, "1" * 24, "--count", "300", "--interval", "1")
-    process = monitor("--json")
-    # The unit starts its lines once it is opened, so the first may come before its answer.
-    events = [json.loads(process.stdout.readline()) for _ in range(2 + len(SERIES))]
-    kinds = [(event["event"], event["unit"]) for event in events]
-    assert kinds[0] == ("connected", device.node) and kinds.count(("identity", device.node)) == 1, events[:3]
-    identity = kinds.index(("identity", device.node))
-    assert events[0]["bus"] == bus and events[identity]["identifier"] == device.identifier, events[:3]
-    logs = events[1:identity] + events[identity + 1:]
-    assert [(event["event"], event["text"]) for event in logs] == [("log", line) for line in SERIES]
-    assert all(event["identifier"] == device.identifier for event in events[identity + 1:]), events
+    assert process.wait(10) == 1, "a loss did not end it"
+    assert process.stderr.read().endswith("lost %s\n" % device.node)
+    # With standard output closed, the node must not take its place and receive the output.
+    device = virtual_device.Device(VDEV, usb, "5" * 24)
+    assert subprocess.run([CLI, "id"], stdout=subprocess.DEVNULL, preexec_fn=lambda: os.close(1)).returncode == 1
     device.unplug()
-    assert json.loads(process.stdout.readline())["event"] == "lost" and process.wait(10) == 1, "a loss ended it"
+    assert device.reports() == ["01F00FABBC" + "00" * 55 + "0A6900E9"], device.reports()
 
     # Across an unplug and a replug: another unit in the meantime is not taken for it.
     first = virtual_device.Device(VDEV, usb, "2" * 24, "--count", "50", "--interval", "1")
@@ -86,14 +80,17 @@ def run(usb):
                            timeout=60)
     took = time.monotonic() - started
     assert len(piped.stdout.splitlines()) == 3 and piped.stderr == "" and took < 5, (piped, took)
-    print("%s: monitor into head -n 3 ended %.0f ms after its start" % (bus, 1000 * took))
+    print("%s: monitor into head -n 3 ended %.0f ms after its start" % ("usb" if usb else "uhid", 1000 * took))
     device.unplug(signal.SIGTERM)  # a gadget's lines wait for a host that no longer reads
 
 
-# With no unit: list prints nothing, id and monitor fail and say so.
-for args, expected in ((["list"], 0), (["id"], 1), (["monitor"], 1)):
+# With no unit: list prints nothing, id and monitor fail and say so; a wrong command line is one
+# line naming what is wrong, and status 2.
+for args, expected in ((["list"], 0), (["id"], 1), (["monitor"], 1), (["list", "-xy"], "'-x'"),
+                       (["-vh", "list"], "'-v'"), (["--json=1", "list"], "--json takes no value"),
+                       (["monitor", "--until", "("], "bad regular expression '(': ")):
     status, out, said = cli(*args)
-    assert status == expected and out == "" and (said == "") == (status == 0), (args, status, said)
+    assert (status, out) == (expected, "") if status != 2 else expected in said and said.count("\n") == 1, said
 
 for transport in ([], ["--usb"]):
     run(transport)
@@ -134,7 +131,6 @@ for unit in units:
 late = virtual_device.Device(VDEV, ["--usb"], "A" * 24, "--count", "20", "--interval", "1")
 plugged = time.monotonic()
 events = events_until(process, lambda got: any(e["event"] == "connected" for e in got))
-print("a unit plugged in joined %.0f ms later" % (1000 * (time.monotonic() - plugged)))
 assert time.monotonic() - plugged < 1 and events[-1]["unit"] == late.node, events
 gone = units.pop(0)
 gone.unplug()
@@ -149,7 +145,7 @@ for unit in units + [taker, late]:
 # list --watch tells a unit that comes with its identifier, and that it goes; id --new takes only
 # a unit plugged in after it started.
 present = virtual_device.Device(VDEV, [], "C" * 24)
-watch = subprocess.Popen([CLI, "list", "--watch", "--json"], stdout=subprocess.PIPE, text=True)
+watch = subprocess.Popen([CLI, "list", "--watch", "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 waiting = subprocess.Popen([CLI, "id", "--new", "--timeout", "30"], stdout=subprocess.PIPE, text=True)
 events_until(watch, lambda got: len(got) == 1)
 time.sleep(1)  # for id --new to have listed what is present
@@ -159,7 +155,6 @@ arriving.unplug()
 events = events_until(watch, lambda got: len(got) == 2)
 assert [(e["event"], e["unit"], e.get("identifier")) for e in events] == [
     ("unit", arriving.node, arriving.identifier), ("gone", arriving.node, None)], events
-watch.send_signal(signal.SIGINT)
-assert watch.wait(10) == 0
+assert interrupt(watch) == ""
 assert cli("id", "--new", "--timeout", "1")[0] == 1, "id --new took a unit already there"
 present.unplug()

@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -40,7 +39,6 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
  public:
   static constexpr char kUnit[] = "/dev/hidraw-a";
 
-  FakeHidPort() = default;
   ~FakeHidPort() override { close(notify_); }
 
   // Lists the unit after those already listed, or before them.
@@ -66,10 +64,9 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
     SealFrame(reply);
     return reply;
   }
-  // From now on the unit answers every identity request that it takes with this identifier; or
-  // leaves them unanswered.
-  void SetIdentity(const std::string& unit, std::optional<std::array<std::uint8_t, kIdentitySize>> identifier) {
-    Locked([&] { identifier ? void(replies_[unit] = IdentityReply(*identifier)) : void(replies_.erase(unit)); });
+  // From now on the unit answers every identity request that it takes with this identifier.
+  void SetIdentity(const std::string& unit, const std::array<std::uint8_t, kIdentitySize>& identifier) {
+    Locked([&] { replies_[unit] = IdentityReply(identifier); });
   }
   void SetOpenFails(bool fails) { Locked([&] { open_fails_ = fails; }); }
   // Every write fails, as on a handle whose device has gone away.
@@ -92,7 +89,6 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<std::string> Asked() const { return Locked([&] { return asked_; }); }
   int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
   int Opens() const { return Locked([&] { return opens_; }); }
-  int Listings() const { return Locked([&] { return listings_; }); }
   int WritesUnderWay() const { return Locked([&] { return writing_; }); }
   // Reads that wait with every report taken.
   int WaitingReads() const {
@@ -115,7 +111,6 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) override {
     std::vector<ListedUnit> units;
     Locked([&] {
-      ++listings_;
       for (const std::string& path : listed_) {
         const auto serial = serials_.find(path);
         units.push_back({path, serial != serials_.end() ? serial->second : "SN" + path, true});
@@ -242,7 +237,6 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<std::string> asked_;
   int writing_ = 0;
   int opens_ = 0;
-  int listings_ = 0;
   int misuses_ = 0;
 };
 
