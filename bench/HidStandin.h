@@ -1,11 +1,17 @@
 // What the stand-in for the HID library (HidStandin.cpp) and the benchmark that drives it agree on:
-// where the units' channels are found, and how each unit is named and identifies itself.
+// where the units' channels and writers are found, and how each unit is named and identifies itself.
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "ReportFrame.h"
 
@@ -16,7 +22,29 @@ namespace hid_standin {
 // a message is one report, and a channel whose other end is closed is a unit unplugged.
 inline constexpr char kChannelsVariable[] = "ZODIVO_STANDIN_CHANNELS";
 
-inline std::string UnitPath(std::size_t unit) { return "/dev/hidraw-standin-" + std::to_string(unit); }
+// The start of the names of the units' writers: unit K's is an AF_UNIX SOCK_SEQPACKET socket
+// listening at this name and K, in the abstract namespace. Opening a unit's node connects to it,
+// as a handle of its own on the unit that reaches it whatever descriptors the opener has closed;
+// what is written there reaches the unit, and the unit's reports still come on its channel.
+inline constexpr char kWritersVariable[] = "ZODIVO_STANDIN_WRITERS";
+
+// Unit `unit`'s writer, named after `prefix`; returns the address's length. Allocates nothing: the
+// stand-in fills it in a child forked from a process with other threads.
+inline socklen_t WriterAddress(std::string_view prefix, std::size_t unit, sockaddr_un& address) {
+  address = {};
+  address.sun_family = AF_UNIX;
+  // sun_path[0] stays 0: the abstract namespace, which needs no file and goes with the benchmark.
+  constexpr std::size_t kNumberRoom = 20;  // the digits of the largest std::size_t
+  char* const name = address.sun_path + 1;
+  char* const end = address.sun_path + sizeof address.sun_path;
+  char* const number = std::copy_n(prefix.data(), std::min<std::size_t>(prefix.size(), end - name - kNumberRoom), name);
+  return static_cast<socklen_t>(std::to_chars(number, end, unit).ptr - reinterpret_cast<char*>(&address));
+}
+
+// A unit's node: the prefix, then its place in kChannelsVariable.
+inline constexpr char kUnitPathPrefix[] = "/dev/hidraw-standin-";
+
+inline std::string UnitPath(std::size_t unit) { return kUnitPathPrefix + std::to_string(unit); }
 
 inline std::wstring UnitSerial(std::size_t unit) { return L"STANDIN" + std::to_wstring(unit); }
 

@@ -1,17 +1,22 @@
 // The command-line companion as a process, beside the plainest loop on the HID library
 // (naive_hid_monitor) in the same run: each program runs unchanged on scripted units, with the
-// stand-in for the HID library (HidStandin.cpp) loaded through LD_PRELOAD. For each: the time from
+// stand-in for the HID library (HidStandin.cpp) loaded through LD_PRELOAD, and the benchmark
+// answering each unit's identity request as the unit would. For each: the time from
 // a log report's send to its line read from the program's standard output, median and p99; the
 // program's CPU use while lines come and while its units are open and silent; its peak resident
 // memory; and whether every line arrived once, from the unit that sent it. Then the monitor's CPU
 // use and median latency against the naive loop's.
 //   cli_bench [SECONDS [CASE]...]   lines for SECONDS (10); the cases marked to run by default
 //                                   unless some are named
+// With CLI_BENCH_WRAPPER set to a command, such as "valgrind --tool=callgrind", each program runs
+// under it, for what that command counts: the figures then measure the wrapper too.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,9 +30,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -46,8 +53,10 @@ using namespace std::chrono_literals;
 
 // How long the units stay open and silent while the program's CPU use at rest is taken.
 constexpr auto kSilence = 5s;
-// How long a program may take to ask every unit it opens for its identity.
+// How long a program may take to ask every unit it opens for its identity, and how often it is
+// looked at meanwhile.
 constexpr auto kStartLimit = 10s;
+constexpr auto kStartLook = 10ms;
 // How long lines may still come after the last one is sent.
 constexpr auto kDrainLimit = 2s;
 
@@ -69,12 +78,11 @@ struct Case {
   bool by_default;
 };
 
-// `monitor --all` is still to come to tavrix-zodivo-cli: its cases run only when named.
 const std::vector<Case> kCases = {
     {"monitor", {CLI_BINARY, "monitor"}, Output::kText, 1, 1, 1, 1000, true},
     {"naive", {NAIVE_BINARY}, Output::kText, 1, 1, 1, 1000, true},
-    {"all", {CLI_BINARY, "monitor", "--all"}, Output::kIdentifierAndText, 100, 100, 50, 100, false},
-    {"all-json", {CLI_BINARY, "monitor", "--all", "--json"}, Output::kJson, 100, 100, 50, 100, false},
+    {"all", {CLI_BINARY, "monitor", "--all"}, Output::kIdentifierAndText, 50, 50, 50, 100, true},
+    {"all-json", {CLI_BINARY, "monitor", "--all", "--json"}, Output::kJson, 50, 50, 50, 100, true},
 };
 
 struct Figures {
@@ -203,25 +211,34 @@ class Tally {
   std::size_t others_ = 0;
 };
 
-// A program started on its own units: the benchmark's ends of their channels, its standard output
-// and what it wrote on standard error.
+// A program started on its own units: the benchmark's ends of their channels, their writers, its
+// standard output and what it wrote on standard error.
 struct Program {
   pid_t pid = -1;
   std::vector<int> channels;
+  std::vector<int> writers;
   int output = -1;
   int messages = -1;
 };
 
 Program Start(const Case& run) {
+  static int started = 0;
   Program program;
   std::vector<int> theirs;
   std::string list;
+  const std::string writers = "cli_bench-" + std::to_string(getpid()) + "-" + std::to_string(++started) + "-";
   for (std::size_t unit = 0; unit < run.units; ++unit) {
     int pair[2];
     Check(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), "socketpair");
     program.channels.push_back(pair[0]);
     theirs.push_back(pair[1]);
     list += (list.empty() ? "" : ",") + std::to_string(pair[1]);
+    const int writer = Check(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0), "socket");
+    program.writers.push_back(writer);
+    sockaddr_un address;
+    Check(bind(writer, reinterpret_cast<const sockaddr*>(&address), hid_standin::WriterAddress(writers, unit, address)),
+          "bind");
+    Check(listen(writer, SOMAXCONN), "listen");
   }
   int output[2];
   Check(pipe2(output, O_CLOEXEC), "pipe2");
@@ -230,15 +247,25 @@ Program Start(const Case& run) {
 
   const std::string preload = "LD_PRELOAD=";
   const std::string channels = std::string(hid_standin::kChannelsVariable) + "=";
+  const std::string writer_names = std::string(hid_standin::kWritersVariable) + "=";
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view variable(*entry);
-    if (!variable.starts_with(preload) && !variable.starts_with(channels)) environment.emplace_back(variable);
+    if (!variable.starts_with(preload) && !variable.starts_with(channels) && !variable.starts_with(writer_names)) {
+      environment.emplace_back(variable);
+    }
   }
   environment.push_back(preload + STANDIN_LIBRARY);
   environment.push_back(channels + list);
+  environment.push_back(writer_names + writers);
+  std::vector<std::string> command;
+  if (const char* wrapper = std::getenv("CLI_BENCH_WRAPPER")) {
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) command.push_back(word);
+  }
+  command.insert(command.end(), run.command.begin(), run.command.end());
   std::vector<char*> argv, envp;
-  for (const std::string& argument : run.command) argv.push_back(const_cast<char*>(argument.c_str()));
+  for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
   for (std::string& variable : environment) envp.push_back(variable.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
@@ -248,7 +275,7 @@ Program Start(const Case& run) {
     for (const int channel : theirs) fcntl(channel, F_SETFD, 0);
     dup2(output[1], STDOUT_FILENO);
     dup2(program.messages, STDERR_FILENO);
-    execve(argv[0], argv.data(), envp.data());
+    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   for (const int channel : theirs) close(channel);
@@ -256,37 +283,125 @@ Program Start(const Case& run) {
   return program;
 }
 
+// The units' side of the identity request, on a thread of its own for the whole run: every
+// request that a unit gets, on its channel or through a handle connected to its writer, is
+// answered on its channel, as the unit answers every request and the kernel gives its reply to
+// every handle that reads the unit.
+class Responder {
+ public:
+  explicit Responder(const Program& program)
+      : channels_(program.channels),
+        writers_(program.writers),
+        requests_(std::make_unique<std::atomic<std::uint32_t>[]>(program.channels.size())),
+        stop_(Check(eventfd(0, EFD_CLOEXEC), "eventfd")),
+        thread_([this] { Run(); }) {}
+  ~Responder() {
+    Stop();
+    close(stop_);
+  }
+  Responder(const Responder&) = delete;
+  Responder& operator=(const Responder&) = delete;
+
+  // Waits for the thread; the channels and writers may be closed after.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    const std::uint64_t one = 1;
+    (void)!write(stop_, &one, sizeof one);
+    thread_.join();
+  }
+
+  // How many of the first `units` units have been asked at least once, and how many requests all
+  // units have had.
+  std::size_t UnitsAsked(std::size_t units) const {
+    return static_cast<std::size_t>(
+        std::count_if(requests_.get(), requests_.get() + units, [](const auto& requests) { return requests > 0; }));
+  }
+  std::size_t Requests() const {
+    std::size_t total = 0;
+    for (std::size_t unit = 0; unit < channels_.size(); ++unit) total += requests_[unit];
+    return total;
+  }
+
+ private:
+  enum class Kind { kChannel, kWriter, kHandle };
+
+  void Run() {
+    // What each descriptor watched is, and whose; the first is the stop.
+    std::vector<pollfd> watched{{stop_, POLLIN, 0}};
+    std::vector<std::pair<Kind, std::size_t>> what{{Kind::kChannel, 0}};
+    for (std::size_t unit = 0; unit < channels_.size(); ++unit) {
+      watched.push_back({channels_[unit], POLLIN, 0});
+      what.emplace_back(Kind::kChannel, unit);
+      watched.push_back({writers_[unit], POLLIN, 0});
+      what.emplace_back(Kind::kWriter, unit);
+    }
+    while (poll(watched.data(), watched.size(), -1) >= 0 && watched[0].revents == 0) {
+      for (std::size_t i = 1; i < watched.size(); ++i) {
+        if (watched[i].revents == 0) continue;
+        const auto [kind, unit] = what[i];
+        if (kind == Kind::kWriter) {
+          if (const int handle = accept4(watched[i].fd, nullptr, nullptr, SOCK_CLOEXEC); handle >= 0) {
+            watched.push_back({handle, POLLIN, 0});
+            what.emplace_back(Kind::kHandle, unit);
+          }
+          continue;
+        }
+        devlink::ReportFrame written{};
+        const ssize_t got = recv(watched[i].fd, written.data(), written.size(), MSG_DONTWAIT);
+        // Closed at the other end: a handle the program is done with, or the program ended.
+        if (got == 0 || (got < 0 && errno != EAGAIN)) {
+          if (kind == Kind::kHandle) close(watched[i].fd);
+          watched[i].fd = -1;
+        }
+        if (got == static_cast<ssize_t>(written.size()) && devlink::IsValidFrame(written) &&
+            devlink::FrameHeader(written) == devlink::kIdentityRequestHeader) {
+          Answer(unit);
+        }
+      }
+    }
+    for (std::size_t i = 1; i < watched.size(); ++i) {
+      if (what[i].first == Kind::kHandle && watched[i].fd >= 0) close(watched[i].fd);
+    }
+  }
+
+  void Answer(std::size_t unit) {
+    // The payload's first byte carries nothing; the identifier follows it.
+    std::array<std::uint8_t, 1 + devlink::kIdentitySize> payload{};
+    const auto identifier = hid_standin::UnitIdentifier(unit);
+    std::copy(identifier.begin(), identifier.end(), payload.begin() + 1);
+    const devlink::ReportFrame reply = devlink::BuildIncomingFrame(devlink::kIdentityReply, payload);
+    send(channels_[unit], reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ++requests_[unit];
+  }
+
+  const std::vector<int> channels_;
+  const std::vector<int> writers_;
+  const std::unique_ptr<std::atomic<std::uint32_t>[]> requests_;
+  const int stop_;
+  std::thread thread_;  // last, so it starts after the members it uses exist
+};
+
 bool Running(pid_t pid) {
   siginfo_t ended{};
   return waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0;
 }
 
 // Waits until the program has asked each of the first `opened` units for its identity.
-bool AwaitRequests(const Program& program, std::size_t opened) {
-  std::vector<pollfd> watched;
-  for (std::size_t unit = 0; unit < opened; ++unit) watched.push_back({program.channels[unit], POLLIN, 0});
-  std::size_t asked = 0;
-  for (const auto deadline = Clock::now() + kStartLimit; asked < opened && Clock::now() < deadline;) {
-    if (!Running(program.pid)) return false;
-    poll(watched.data(), watched.size(), 100);
-    for (pollfd& unit : watched) {
-      if (unit.fd < 0 || (unit.revents & POLLIN) == 0) continue;
-      devlink::ReportFrame written{};
-      if (recv(unit.fd, written.data(), written.size(), 0) == static_cast<ssize_t>(written.size()) &&
-          devlink::FrameHeader(written) == devlink::kIdentityRequestHeader) {
-        ++asked;
-        unit.fd = -1;
-      }
-    }
+bool AwaitRequests(const Program& program, const Responder& responder, std::size_t opened) {
+  for (const auto deadline = Clock::now() + kStartLimit; responder.UnitsAsked(opened) < opened;) {
+    if (!Running(program.pid) || Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kStartLook);
   }
-  return asked == opened;
+  return true;
 }
 
 // Ends the program, and then its units, so that it sees none of them unplugged.
-void Stop(const Program& program, int signal) {
+void Stop(const Program& program, Responder& responder, int signal) {
   kill(program.pid, signal);
   waitpid(program.pid, nullptr, 0);
+  responder.Stop();
   for (const int channel : program.channels) close(channel);
+  for (const int writer : program.writers) close(writer);
 }
 
 void PrintMessages(const Program& program) {
@@ -308,13 +423,14 @@ std::optional<Figures> Run(const Case& run, int seconds) {
               CommandLine(run).c_str(), run.units, run.opened, run.sending, run.rate, seconds);
   std::fflush(stdout);
   const Program program = Start(run);
+  Responder responder(program);
   Tally tally(run, lines);
   std::thread reader([&] { tally.Read(program.output); });
   clockid_t cpu{};
-  if (!AwaitRequests(program, run.opened) || clock_getcpuclockid(program.pid, &cpu) != 0) {
-    std::printf("  %s before it had asked its %zu units for their identity\n",
-                Running(program.pid) ? "timed out" : "ended", run.opened);
-    Stop(program, SIGKILL);
+  if (!AwaitRequests(program, responder, run.opened) || clock_getcpuclockid(program.pid, &cpu) != 0) {
+    std::printf("  %s before it had asked its %zu units for their identity (%zu asked)\n",
+                Running(program.pid) ? "timed out" : "ended", run.opened, responder.UnitsAsked(run.opened));
+    Stop(program, responder, SIGKILL);
     reader.join();
     PrintMessages(program);
     close(program.output);
@@ -351,7 +467,7 @@ std::optional<Figures> Run(const Case& run, int seconds) {
   while (tally.Received() < lines - refused && Clock::now() < drained_by) std::this_thread::sleep_for(1ms);
   figures.busy_cpu = (CpuSeconds(cpu) - busy_from) / std::chrono::duration<double>(Clock::now() - start).count();
   const double peak_mib = PeakResidentMiB(program.pid);
-  Stop(program, SIGTERM);
+  Stop(program, responder, SIGTERM);
   reader.join();
 
   std::vector<double> latencies;
@@ -371,11 +487,12 @@ std::optional<Figures> Run(const Case& run, int seconds) {
   std::printf("  lines     %zu sent, %zu arrived (%zu repeats, %zu from another unit, %zu other lines); "
               "%zu refused by a full channel\n",
               lines, tally.Received(), repeated, tally.Misplaced(), tally.Others(), refused);
-  std::printf("  units     every line once from %zu of %zu sending units\n",
-              static_cast<std::size_t>(std::count(complete.begin(), complete.end(), true)), run.sending);
+  std::printf("  units     every line once from %zu of %zu sending units; %zu identity requests answered\n",
+              static_cast<std::size_t>(std::count(complete.begin(), complete.end(), true)), run.sending,
+              responder.Requests());
   std::printf("  latency   p50 %.3f ms, p99 %.3f ms (send to the line read from the pipe)\n", figures.p50_ms,
               figures.p99_ms);
-  std::printf("  CPU       %.2f %% of one core while lines come, %.2f %% with its units open and silent (%lld s)\n",
+  std::printf("  CPU       %.2f %% of one core while lines come, %.3f %% with its units open and silent (%lld s)\n",
               100 * figures.busy_cpu, 100 * figures.silent_cpu, static_cast<long long>(kSilence.count()));
   std::printf("  peak RSS  %.1f MiB\n", peak_mib);
   if (tally.Received() < lines) PrintMessages(program);
