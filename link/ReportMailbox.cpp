@@ -34,7 +34,8 @@ void ReportMailbox::Post(LinkEvent news) {
 void ReportMailbox::Posted() {
   {
     std::lock_guard guard(wake_mutex_);
-    has_events_ = true;
+    // A front end already told of pending events takes these with them.
+    if (std::exchange(has_events_, true)) return;
   }
   posted_.notify_one();
 }

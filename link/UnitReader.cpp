@@ -63,7 +63,8 @@ void UnitReader::Run(std::unique_ptr<HidDevice> device) {
     const bool valid = report.length == kFrameSize && IsValidFrame(report.frame);
     if (received == 0 || (!valid && !options_.every_report)) continue;
     std::optional<std::string> identifier;
-    if (valid) {
+    // Only an identity reply is decoded here; the front end decodes the rest once.
+    if (valid && FrameHeader(report.frame) == kIdentityReplyHeader) {
       if (auto message = decoder.Decode(report.frame); auto* identity = std::get_if<IdentityMessage>(&message)) {
         identifier = std::move(identity->identifier);
       }
