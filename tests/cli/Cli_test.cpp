@@ -71,10 +71,7 @@ class CliTest : public ::testing::Test {
     close(from_);
     return status;
   }
-  int Stop() {
-    stop_.request_stop();
-    return Status();
-  }
+  int Stop() { return stop_.request_stop(), Status(); }
   // Reads the output until it holds this many lines, or to its end.
   bool LinesOut(long lines) {
     char bytes[4096];
@@ -122,10 +119,8 @@ TEST_F(CliTest, ListShowsEveryAnswerBesideAUnitThatHoldsItsRequestUp) {
 // number, by the identifier it answers with, before any of its lines is shown. (By serial number:
 // in the test guest.)
 TEST_F(CliTest, ReconnectTakesOnlyTheUnitThatAnswersWithTheSameIdentifier) {
-  for (const char* unit : {kA, kB}) {
-    port_.Plug(unit);
-    port_.SetSerial(unit, "");
-  }
+  for (const char* unit : {kA, kB}) port_.SetSerial(unit, "");
+  for (const char* unit : {kA, kB}) port_.Plug(unit);
   port_.SetIdentity(kA, kIdA);
   Start({"monitor", "--reconnect"});
   ASSERT_TRUE(AskedTimes(1));

@@ -68,4 +68,3 @@ lines "$series"$'\n'"$series" -D /run/remote || fail "gathered: $(logged -D /run
 apt-get purge -y -q tavrix-zodivo-journal >/dev/null
 running=$(systemctl list-units --no-legend 'tavrix-zodivo-journal@*')
 [[ -z $running ]] || fail "left running after the removal: $running"
-echo "logged from the install on and after a replug, confined to its own unit, gathered remotely, stopped by the removal"
