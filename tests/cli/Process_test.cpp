@@ -63,12 +63,14 @@ std::string ReadAll(int fd) {
 // nohup, or a job started with & from a script, leaves SIGHUP or SIGINT ignored, and so must it.
 TEST(Process, ASignalIgnoredByTheParentStaysIgnored) {
   const auto [pid, err] = Start({"monitor"}, [] { signal(SIGHUP, SIG_IGN); });
-  // Once SIGTERM is blocked, the program has set up its signals: SIGHUP then meets what it made.
+  // Once the program runs (the status's first line names it) with SIGTERM blocked, it has set up
+  // its signals: SIGHUP then meets what it made. A sanitizer may block every signal around fork.
   const auto set_up = [pid] {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line) && !line.starts_with("SigBlk:")) {}
-    return line.starts_with("SigBlk:") && (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
+    std::string line, name;
+    while (std::getline(status, line) && !line.starts_with("SigBlk:")) name = name.empty() ? line : name;
+    return name == "Name:\tscripted_cli" && line.starts_with("SigBlk:") &&
+           (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
   };
   for (int waited = 0; waited < 5000 && !set_up(); ++waited) std::this_thread::sleep_for(1ms);
   kill(pid, SIGHUP);
