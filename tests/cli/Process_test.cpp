@@ -65,8 +65,8 @@ TEST(Process, ASignalIgnoredByTheParentStaysIgnored) {
   const auto [pid, err] = Start({"monitor"}, [] { signal(SIGHUP, SIG_IGN); });
   // Once the program runs (the status's first line names it) with SIGTERM blocked, it has set up
   // its signals: SIGHUP then meets what it made. A sanitizer may block every signal around fork.
-  const auto set_up = [pid] {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const auto set_up = [child = pid] {
+    std::ifstream status("/proc/" + std::to_string(child) + "/status");
     std::string line, name;
     while (std::getline(status, line) && !line.starts_with("SigBlk:")) name = name.empty() ? line : name;
     return name == "Name:\tscripted_cli" && line.starts_with("SigBlk:") &&
