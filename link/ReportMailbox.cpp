@@ -6,13 +6,8 @@ namespace devlink {
 
 bool ReportMailbox::PostReport(const ReceivedReport& report) {
   {
-    std::unique_lock lock(MailboxLock, std::defer_lock);
-    if (patient_) {
-      lock.lock();
-    } else {
-      (void)lock.try_lock_for(kLockWait);
-    }
-    if (!lock.owns_lock() || pending_reports_ >= kCapacity) {
+    std::lock_guard lock(MailboxLock);
+    if (pending_reports_ >= kCapacity) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
       return false;
     }

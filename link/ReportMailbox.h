@@ -23,13 +23,12 @@ class ReportMailbox {
   static constexpr std::size_t kCapacity = 1024;
   static constexpr std::chrono::milliseconds kLockWait{10};
 
-  // A reader that shares its thread with nothing else may wait for the lock as long as it takes
-  // (`patient`): the kernel holds the unit's next reports meanwhile. Otherwise a report waits 10 ms
-  // for it at most.
-  explicit ReportMailbox(bool patient = false) : patient_(patient) { pending_.reserve(kCapacity); }
+  ReportMailbox() { pending_.reserve(kCapacity); }
 
-  // Appends a report. Drops it, and counts the drop, when kCapacity reports wait already or the
-  // lock stays busy for too long; returns whether it was kept.
+  // Appends a report. Drops it, and counts the drop, when kCapacity reports wait already; returns
+  // whether it was kept. Waits for the lock as long as it takes: the front end holds it only for a
+  // swap, so a wait means that the front end's thread was stopped inside it, and the kernel keeps
+  // the unit's next reports meanwhile, whereas a report given up here would be lost.
   bool PostReport(const ReceivedReport& report);
 
   // Appends the outcome of a connect or a loss. Never dropped: a front end that missed one would
@@ -52,7 +51,6 @@ class ReportMailbox {
  private:
   void Posted();
 
-  const bool patient_;
   TimedLock MailboxLock;
   std::vector<LinkEvent> pending_;  // guarded by MailboxLock
   std::size_t pending_reports_ = 0;  // guarded by MailboxLock

@@ -44,7 +44,7 @@ class UnitFleet {
 
   HidPort& port_;
   HotplugMonitor* const hotplug_;
-  ReportMailbox mailbox_{/*patient=*/true};
+  ReportMailbox mailbox_;
   const int wake_;  // an eventfd: a follow asked for, a reader ended, or the fleet stopping
   std::mutex mutex_;
   std::vector<std::pair<ListedUnit, ReaderOptions>> requests_;  // guarded by mutex_
