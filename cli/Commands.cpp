@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -30,6 +31,10 @@ constexpr std::chrono::seconds kListReplyWait{1};
 // mode a moment later. Opening it is tried again this often, quietly for this long.
 constexpr std::chrono::milliseconds kRetryPeriod{100};
 constexpr std::chrono::seconds kQuietRetries{2};
+// With many units, lines come closer together than a wake-up of the printer costs, so monitor --all
+// takes what has come at most this often, several lines a wake-up: a delay that no reader of a
+// bench's log can see.
+constexpr std::chrono::milliseconds kBenchGather{2};
 
 Time Now() { return std::chrono::system_clock::now(); }
 
@@ -395,6 +400,7 @@ int Monitor::Run(std::stop_token stop) {
       }
     }
     print_.TellUnanswered(Now());
+    if (options_.all) std::this_thread::sleep_for(kBenchGather);
     if (retry_at_ && Clock::now() >= *retry_at_) {
       retry_at_.reset();
       FollowOne();
