@@ -60,8 +60,8 @@ class WindowTest : public ::testing::Test {
   }
   // The status text against the background on screen: the strongest contrast among its pixels.
   double StatusContrast(const QColor& background) {
-    QTest::qWait(100);
-    const QImage shot = form->screen()->grabWindow(form->winId()).toImage();
+    QImage shot;
+    (void)QTest::qWaitFor([&] { return (shot = form->screen()->grabWindow(form->winId()).toImage()).pixelColor(8, 150) == background; });
     EXPECT_EQ(shot.pixelColor(8, 150), background) << "the background on screen";
     double strongest = 1;
     const QRect text = form->Label1->geometry();
@@ -135,7 +135,7 @@ TEST_F(WindowTest, PausedLinesAreLostAndALossBlanksTheWindow) {
   ASSERT_TRUE(port.WaitFor([&] { return port.WaitingReads() == 1; }));
   port.Unplug();
   ASSERT_TRUE(port.WaitFor([&] { return port.LiveHandles() == 0; }));
-  QTest::qWait(50);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->palette().color(QPalette::Window) == kGrey; }));
   EXPECT_EQ(form->Label1->text(), "Waiting for device:");
   EXPECT_EQ(form->palette().color(QPalette::Window), kGrey);
   EXPECT_TRUE(form->Edit1->text().isEmpty() && form->Memo1->document()->isEmpty());
@@ -165,7 +165,8 @@ TEST_F(WindowTest, AConnectThatOpensAnotherUnitBlanksTheIdentityUntilThatUnitAns
   const QString first = form->Edit1->text();
   form->Button1Click();
   ASSERT_TRUE(port.WaitFor([&] { return port.Asked().size() == 2; }));
-  QTest::qWait(30);
+  // The connect's news went into the mailbox before its request went out: the next tick takes it.
+  ASSERT_TRUE(QSignalSpy(form->Timer1, &QTimer::timeout).wait(1000));
   EXPECT_EQ(form->Edit1->text(), first);
 
   port.Plug("/dev/hidraw-b", /*first=*/true);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +15,9 @@
 #include <functional>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "FakeHidPort.h"
 
 namespace {
 
@@ -72,7 +74,7 @@ TEST(Process, ASignalIgnoredByTheParentStaysIgnored) {
     return name == "Name:\tscripted_cli" && line.starts_with("SigBlk:") &&
            (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
   };
-  for (int waited = 0; waited < 5000 && !set_up(); ++waited) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(devlink::testing::FakeHidPort::WaitFor(set_up)) << "the program did not set up its signals";
   kill(pid, SIGHUP);
   EXPECT_EQ(Ended(pid, 300ms), -1) << "it ended on an ignored SIGHUP";
   close(err);
@@ -85,13 +87,13 @@ TEST(Process, AStopEndsItWithinASecondWhileItsOutputIsHeldUp) {
   const auto [pid, err] = Start({"monitor"}, [&] { dup2(out[1], STDOUT_FILENO); });
   unsetenv("SCRIPTED_STREAM");
   close(out[1]);
-  // Nobody reads: once the pipe stays full, the monitor is stuck writing.
+  // Nobody reads: the monitor fills the pipe, and its main thread then waits in a write.
   int pending = 0;
-  for (int before = -1, waited = 0; waited < 100 && (pending != before || pending < 60000); ++waited) {
-    before = pending;
-    std::this_thread::sleep_for(50ms);
-    ioctl(out[0], FIONREAD, &pending);
-  }
+  devlink::testing::FakeHidPort::WaitFor([&, child = pid] {
+    std::ifstream call("/proc/" + std::to_string(child) + "/syscall");
+    long number = -1;
+    return ioctl(out[0], FIONREAD, &pending) == 0 && pending >= 60000 && call >> number && number == SYS_write;
+  });
   ASSERT_GE(pending, 60000);
   const auto stopped = std::chrono::steady_clock::now();
   kill(pid, SIGTERM);
