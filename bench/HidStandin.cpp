@@ -4,10 +4,14 @@
 // written. It also stands in for open() on the units' nodes, which the program uses to write a
 // report on a handle of its own: such a handle is a connection to the unit's writer. Every report
 // written, by either way, reaches the benchmark, which answers an identity request on the unit's
-// channel, as the unit answers whichever handle asked on every handle that reads it.
+// channel, as the unit answers whichever handle asked on every handle that reads it. And it stands
+// in for the libudev calls by which the program lists its units, so that it finds the same units
+// there: each a hidraw device on a HID device on a USB device, as the kernel shows a USB unit.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/input.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -15,25 +19,54 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "DeviceIds.h"
 #include "HidStandin.h"
 #include "ReportFrame.h"
 
-// Only the library's calls are seen from outside: the frame helpers built in stay private.
+// Only the libraries' calls are seen from outside: the frame helpers built in stay private.
 #pragma GCC visibility push(default)
 #include <hidapi/hidapi.h>
+#include <libudev.h>
 #pragma GCC visibility pop
 
 struct hid_device_ {
   int channel;
+};
+
+// libudev's objects, as the stand-in makes them. Every call that takes one is stood in for: the
+// real libudev never sees one of these.
+struct udev {};
+
+struct udev_monitor {
+  int descriptor;
+};
+
+struct udev_list_entry {
+  std::string name;
+  udev_list_entry* next;
+};
+
+struct udev_enumerate {
+  bool hidraw = false;  // matched: the stand-in has no other subsystem's devices to list
+  std::vector<udev_list_entry> entries;
+};
+
+struct udev_device {
+  using Values = std::vector<std::pair<std::string, std::string>>;
+  std::string syspath, subsystem, devtype, devnode;
+  Values properties, sysattrs;
+  std::unique_ptr<udev_device> parent;  // a parent belongs to its child, as in libudev
 };
 
 namespace {
@@ -75,6 +108,45 @@ std::optional<int> ChannelAt(std::string_view path) {
   const std::optional<std::size_t> unit = UnitAt(path);
   if (!unit || *unit >= Channels().size() || !Plugged(Channels()[*unit])) return std::nullopt;
   return Channels()[*unit];
+}
+
+// Unit `unit`'s hidraw device and those above it, laid out as the kernel lays out a USB unit's,
+// each named after the unit so that every syspath is unique: its USB device, with the serial;
+// interface 0, as hid_enumerate() tells; the HID device on it, with the ids; its hidraw device.
+std::unique_ptr<udev_device> UnitDevice(std::size_t unit) {
+  const std::string number = std::to_string(unit);
+  const std::string serial = hid_standin::UnitSerialText(unit);
+  auto usb = std::make_unique<udev_device>();
+  *usb = {"/sys/devices/standin/usb" + number, "usb", "usb_device", "", {}, {{"serial", serial}}, nullptr};
+  auto interface = std::make_unique<udev_device>();
+  *interface = {usb->syspath + "/usb" + number + ":1.0", "usb", "usb_interface", "", {}, {{"bInterfaceNumber", "00"}},
+                std::move(usb)};
+  // HID_ID in the kernel's format, BUS:VENDOR:PRODUCT; the HID device is named after the same ids.
+  char ids[32], name[48];
+  std::snprintf(ids, sizeof ids, "%04X:%08X:%08X", BUS_USB, devlink::kVendorId, devlink::kProductId);
+  std::snprintf(name, sizeof name, "%04X:%04X:%04X.%04zX", BUS_USB, devlink::kVendorId, devlink::kProductId, unit);
+  auto hid = std::make_unique<udev_device>();
+  *hid = {interface->syspath + "/" + name, "hid", "", "", {{"HID_ID", ids}, {"HID_UNIQ", serial}}, {}, std::move(interface)};
+  const std::string node = hid_standin::UnitPath(unit);
+  auto hidraw = std::make_unique<udev_device>();
+  *hidraw = {hid->syspath + "/hidraw/" + node.substr(node.rfind('/') + 1), "hidraw", "", node, {}, {}, std::move(hid)};
+  return hidraw;
+}
+
+// The hidraw device that the kernel names `sysname`, as it names its node in /dev, if it is a
+// plugged unit's.
+std::unique_ptr<udev_device> PluggedUnitDevice(std::string_view sysname) {
+  static_assert(std::string_view(hid_standin::kUnitPathPrefix).starts_with("/dev/"));
+  const std::string node = "/dev/" + std::string(sysname);
+  const std::optional<std::size_t> unit = UnitAt(node);
+  return unit && ChannelAt(node) ? UnitDevice(*unit) : nullptr;
+}
+
+const char* ValueOf(const udev_device::Values& values, const char* key) {
+  for (const auto& [name, value] : values) {
+    if (key != nullptr && name == key) return value.c_str();
+  }
+  return nullptr;
 }
 
 using OpenCall = int (*)(const char*, int, ...);
@@ -187,6 +259,116 @@ int hid_read(hid_device* device, unsigned char* data, size_t length) {
 void hid_close(hid_device* device) {
   close(device->channel);
   delete device;
+}
+
+udev* udev_new() { return new udev{}; }
+
+// Each unref returns NULL, as libudev's do once the last reference goes: the stand-in's objects
+// have only the one.
+udev* udev_unref(udev* context) {
+  delete context;
+  return nullptr;
+}
+
+// The stand-in's units never come or go by udev's word: its monitor's descriptor is an eventfd
+// never written to, and a unit unplugged shows as a failed read.
+udev_monitor* udev_monitor_new_from_netlink(udev*, const char* name) {
+  if (name == nullptr || (std::strcmp(name, "udev") != 0 && std::strcmp(name, "kernel") != 0)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int descriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return descriptor >= 0 ? new udev_monitor{descriptor} : nullptr;
+}
+
+int udev_monitor_filter_add_match_subsystem_devtype(udev_monitor*, const char*, const char*) { return 0; }
+
+int udev_monitor_enable_receiving(udev_monitor*) { return 0; }
+
+int udev_monitor_get_fd(udev_monitor* monitor) { return monitor->descriptor; }
+
+udev_device* udev_monitor_receive_device(udev_monitor*) {
+  errno = EAGAIN;
+  return nullptr;
+}
+
+udev_monitor* udev_monitor_unref(udev_monitor* monitor) {
+  if (monitor != nullptr) close(monitor->descriptor);
+  delete monitor;
+  return nullptr;
+}
+
+udev_enumerate* udev_enumerate_new(udev*) { return new udev_enumerate{}; }
+
+int udev_enumerate_add_match_subsystem(udev_enumerate* listing, const char* subsystem) {
+  listing->hidraw |= subsystem != nullptr && std::string_view(subsystem) == "hidraw";
+  return 0;
+}
+
+// Lists the units plugged in now, in the order of their channels, as hid_enumerate() does.
+int udev_enumerate_scan_devices(udev_enumerate* listing) {
+  listing->entries.clear();
+  for (std::size_t unit = 0; listing->hidraw && unit < Channels().size(); ++unit) {
+    if (Plugged(Channels()[unit])) listing->entries.push_back({UnitDevice(unit)->syspath, nullptr});
+  }
+  // Linked once the vector no longer grows.
+  for (std::size_t i = 0; i + 1 < listing->entries.size(); ++i) listing->entries[i].next = &listing->entries[i + 1];
+  return 0;
+}
+
+udev_list_entry* udev_enumerate_get_list_entry(udev_enumerate* listing) {
+  return listing->entries.empty() ? nullptr : listing->entries.data();
+}
+
+udev_enumerate* udev_enumerate_unref(udev_enumerate* listing) {
+  delete listing;
+  return nullptr;
+}
+
+udev_list_entry* udev_list_entry_get_next(udev_list_entry* entry) { return entry != nullptr ? entry->next : nullptr; }
+
+const char* udev_list_entry_get_name(udev_list_entry* entry) { return entry != nullptr ? entry->name.c_str() : nullptr; }
+
+udev_device* udev_device_new_from_syspath(udev*, const char* syspath) {
+  if (syspath == nullptr) return nullptr;
+  const std::string_view path(syspath);
+  std::unique_ptr<udev_device> device = PluggedUnitDevice(path.substr(path.rfind('/') + 1));
+  return device && device->syspath == path ? device.release() : nullptr;
+}
+
+udev_device* udev_device_new_from_subsystem_sysname(udev*, const char* subsystem, const char* sysname) {
+  if (subsystem == nullptr || sysname == nullptr || std::string_view(subsystem) != "hidraw") return nullptr;
+  return PluggedUnitDevice(sysname).release();
+}
+
+udev_device* udev_device_unref(udev_device* device) {
+  delete device;
+  return nullptr;
+}
+
+const char* udev_device_get_devnode(udev_device* device) {
+  return device->devnode.empty() ? nullptr : device->devnode.c_str();
+}
+
+const char* udev_device_get_syspath(udev_device* device) { return device->syspath.c_str(); }
+
+udev_device* udev_device_get_parent_with_subsystem_devtype(udev_device* device, const char* subsystem,
+                                                           const char* devtype) {
+  for (udev_device* parent = device->parent.get(); parent != nullptr; parent = parent->parent.get()) {
+    if (subsystem != nullptr && parent->subsystem == subsystem && (devtype == nullptr || parent->devtype == devtype)) {
+      return parent;
+    }
+  }
+  errno = ENOENT;
+  return nullptr;
+}
+
+const char* udev_device_get_property_value(udev_device* device, const char* key) {
+  return ValueOf(device->properties, key);
+}
+
+const char* udev_device_get_sysattr_value(udev_device* device, const char* sysattr) {
+  return ValueOf(device->sysattrs, sysattr);
 }
 
 extern "C" [[gnu::visibility("default")]] int open(const char* path, int flags, ...) {

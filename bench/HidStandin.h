@@ -1,5 +1,6 @@
-// What the stand-in for the HID library (HidStandin.cpp) and the benchmark that drives it agree on:
-// where the units' channels and writers are found, and how each unit is named and identifies itself.
+// What the stand-in for the HID library and libudev (HidStandin.cpp) and the benchmark that drives
+// it agree on: where the units' channels and writers are found, and how each unit is named and
+// identifies itself.
 #pragma once
 
 #include <sys/socket.h>
@@ -46,7 +47,14 @@ inline constexpr char kUnitPathPrefix[] = "/dev/hidraw-standin-";
 
 inline std::string UnitPath(std::size_t unit) { return kUnitPathPrefix + std::to_string(unit); }
 
-inline std::wstring UnitSerial(std::size_t unit) { return L"STANDIN" + std::to_wstring(unit); }
+// A unit's serial number as udev gives it (UTF-8), and as the HID library does (wide): the same
+// ASCII, each byte one wide character.
+inline std::string UnitSerialText(std::size_t unit) { return "STANDIN" + std::to_string(unit); }
+
+inline std::wstring UnitSerial(std::size_t unit) {
+  const std::string text = UnitSerialText(unit);
+  return std::wstring(text.begin(), text.end());
+}
 
 // Every unit's differs: its number, big-endian, in the last four bytes.
 inline std::array<std::uint8_t, devlink::kIdentitySize> UnitIdentifier(std::size_t unit) {

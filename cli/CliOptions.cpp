@@ -40,6 +40,8 @@ constexpr char kUsage[] =
     "                 (its node, a tab, \"gone\"), until interrupted\n"
     "id:\n"
     "  --new          the next unit plugged in, not one already there\n"
+    "  --each         every unit plugged in from now on, one line each as it answers, until\n"
+    "                 interrupted; --timeout is then the wait for each unit's answer\n"
     "monitor:\n"
     "  --all          every unit, those plugged in now and later, each line starting with its\n"
     "                 unit's identifier (its node until the unit has answered)\n"
@@ -59,6 +61,9 @@ constexpr char kUsage[] =
     "  identity       unit, identifier\n"
     "  connected      unit, serial (null if none), bus (\"usb\" or \"virtual\")\n"
     "  lost           unit\n"
+    "  dropped        unit, identifier (null until the unit has answered), count (a number): the\n"
+    "                 unit's reports dropped while the output was held up, as each unit may have\n"
+    "                 4096 waiting\n"
     "  report         unit, hex, verdict (monitor --raw)\n"
     "  unit           unit, serial (null if none), bus, identifier (null if it did not\n"
     "                 answer) (list)\n"
@@ -77,7 +82,7 @@ constexpr char kUsage[] =
 constexpr char kProgram[] = "tavrix-zodivo-cli";
 
 enum : int {
-  kUnit = 1000, kTimeout, kReconnect, kTimestamps, kJson, kWatch, kNew, kAll, kUntil, kFailOn, kRaw, kJournal,
+  kUnit = 1000, kTimeout, kReconnect, kTimestamps, kJson, kWatch, kNew, kEach, kAll, kUntil, kFailOn, kRaw, kJournal,
   kVersion,
   kHelp = 'h'
 };
@@ -90,6 +95,7 @@ const option kLongOptions[] = {
     {"json", no_argument, nullptr, kJson},
     {"watch", no_argument, nullptr, kWatch},
     {"new", no_argument, nullptr, kNew},
+    {"each", no_argument, nullptr, kEach},
     {"all", no_argument, nullptr, kAll},
     {"until", required_argument, nullptr, kUntil},
     {"fail-on", required_argument, nullptr, kFailOn},
@@ -121,12 +127,25 @@ std::string Spelling(int value) {
   return std::string("-") + static_cast<char>(value);
 }
 
+// getopt_long tells an abbreviation that fits several options as it tells an unknown one.
+std::string UnknownLongOption(const std::string& word) {
+  const std::string name = word.substr(2, word.find('=') - 2);
+  std::string fits;
+  for (const option& known : kLongOptions) {
+    if (known.name != nullptr && std::string_view(known.name).starts_with(name)) fits += std::string(", --") + known.name;
+  }
+  if (name.empty() || fits.empty()) return "unknown option '" + word + "'";
+  return "option '--" + name + "' is ambiguous: it may be " + fits.substr(2);
+}
+
 bool ParseTimeout(const char* text, std::optional<std::chrono::microseconds>& timeout) {
+  // Rigs run for days: up to ten years, far beyond anything a slip of the keyboard would want.
+  constexpr double kLongest = 10 * 366 * 86400.0;
   char* end = nullptr;
   const double seconds = std::strtod(text, &end);
-  // A day at most: anything longer is a slip of the keyboard.
-  if (end == text || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400) {
-    Wrong(std::string("--timeout needs a number of seconds, not '") + text + "'");
+  if (end == text || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > kLongest) {
+    Wrong(std::string("--timeout needs a number of seconds above 0 and at most 316224000 (ten years), not '") + text +
+          "'");
     return false;
   }
   // Rounded up: a wait asked for is never cut to nothing.
@@ -182,6 +201,9 @@ std::optional<CliOptions> ParseCliOptions(int argc, char** argv) {
       case kNew:
         options.new_unit = true;
         break;
+      case kEach:
+        options.each = true;
+        break;
       case kAll:
         options.all = true;
         break;
@@ -202,7 +224,7 @@ std::optional<CliOptions> ParseCliOptions(int argc, char** argv) {
         // an unknown short option with its letter; an unknown long one with 0.
         if (optopt >= kUnit) return Wrong(Spelling(optopt) + " takes no value");
         if (optopt != 0) return Wrong(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
-        return Wrong(std::string("unknown option '") + argv[optind - 1] + "'");
+        return Wrong(UnknownLongOption(argv[optind - 1]));
     }
   }
   if (optind == argc) return Wrong("no command given: list, id or monitor");
@@ -229,6 +251,7 @@ std::optional<CliOptions> ParseCliOptions(int argc, char** argv) {
         takers = kList;
         break;
       case kNew:
+      case kEach:
         takers = kId;
         break;
       case kTimeout:
@@ -249,6 +272,8 @@ std::optional<CliOptions> ParseCliOptions(int argc, char** argv) {
   if (options.all && !options.unit.name.empty()) return Wrong("--all and --unit exclude each other");
   if (options.journal && options.json) return Wrong("--journal and --json exclude each other");
   if (options.new_unit && !options.unit.name.empty()) return Wrong("--new and --unit exclude each other");
+  if (options.each && !options.unit.name.empty()) return Wrong("--each and --unit exclude each other");
+  if (options.each && options.new_unit) return Wrong("--each and --new exclude each other");
   return options;
 }
 

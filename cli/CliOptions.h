@@ -18,6 +18,7 @@ struct CliOptions {
   bool json = false;
   bool watch = false;        // list: go on with every unit that comes or goes
   bool new_unit = false;     // id: the next unit plugged in
+  bool each = false;         // id: every unit plugged in from now on, until stopped
   bool all = false;          // monitor: every unit
   bool reconnect = false;    // monitor
   bool timestamps = false;   // monitor

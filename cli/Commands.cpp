@@ -119,6 +119,10 @@ devlink::ReaderOptions AskOnly(std::chrono::milliseconds answer_limit) {
   return options;
 }
 
+std::chrono::milliseconds IdAnswerLimit(const CliOptions& options) {
+  return std::chrono::ceil<std::chrono::milliseconds>(options.timeout.value_or(kDefaultIdTimeout));
+}
+
 bool NextEvents(devlink::ReportMailbox& mailbox, std::stop_token stop, std::optional<Clock::time_point> deadline,
                 std::vector<LinkEvent>& events) {
   if (deadline) {
@@ -141,14 +145,35 @@ std::optional<Clock::time_point> OnSteadyClock(std::optional<Time> at) {
 
 }  // namespace
 
-bool WatchesHotplug(const CliOptions& options) {
-  return options.watch || options.new_unit || options.all || options.reconnect;
+devlink::FleetOptions FleetFor(const CliOptions& options) {
+  devlink::FleetOptions fleet;
+  fleet.watch = options.watch || options.new_unit || options.each || options.all || options.reconnect;
+  // The units that the command takes all of are followed by the fleet itself, so that none waits
+  // for the output to be opened.
+  switch (options.command) {
+    case CliOptions::Command::kList:
+      fleet.follow = {AskOnly(kListReplyWait), true, [choice = options.unit](const ListedUnit& unit) {
+                        return choice.Accepts(unit);
+                      }};
+      break;
+    case CliOptions::Command::kId:
+      if (options.each) fleet.follow = {AskOnly(IdAnswerLimit(options)), false, {}};
+      break;
+    case CliOptions::Command::kMonitor:
+      if (options.all) {
+        fleet.follow.emplace();
+        fleet.follow->reading.every_report = options.raw;
+      }
+      break;
+  }
+  return fleet;
 }
 
 // --- list -----------------------------------------------------------------------------------
 
 int RunList(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& print, std::stop_token stop) {
-  // One line to come, in the order the units were listed or came and went.
+  // One line to come, in the order the units were listed or came and went. The fleet asks each
+  // unit by itself.
   struct Line {
     ListedUnit unit;
     bool gone = false;
@@ -156,24 +181,17 @@ int RunList(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& 
     std::optional<Clock::time_point> answer_by;  // from when the unit took the request
     std::string identifier;
     bool done = false;
+    bool shown = true;  // false for a unit that went before it could be asked
     Time at = Now();
   };
-  const auto gone = [](const std::string& unit, Time at) {
-    Line line;
-    line.unit.path = unit;
-    line.gone = line.done = true;
-    line.at = at;
-    return line;
-  };
   std::deque<Line> lines;
-  std::set<std::string> shown;  // the units listed and not gone
-  bool listed = false;
+  std::set<std::string> listed;  // the instances of the units listed and not gone
+  bool present = false;
   devlink::MessageDecoder decoder;
-  const auto ask = [&](const ListedUnit& unit) {
+  const auto add = [&](const ListedUnit& unit) {
     if (!options.unit.Accepts(unit)) return;
-    shown.insert(unit.path);
+    listed.insert(unit.instance);
     lines.emplace_back().unit = unit;
-    fleet.Follow(unit, AskOnly(kListReplyWait));
   };
   const auto line_of = [&](auto matches) {
     const auto found = std::ranges::find_if(lines, [&](const Line& line) { return !line.done && matches(line); });
@@ -182,30 +200,44 @@ int RunList(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& 
   const auto by_session = [&](Session session) {
     return line_of([&](const Line& line) { return line.session == session; });
   };
+  const auto by_instance = [&](const std::string& instance) {
+    return line_of([&](const Line& line) { return !line.gone && line.session == 0 && line.unit.instance == instance; });
+  };
   std::vector<LinkEvent> events;
   for (std::optional<Clock::time_point> deadline; NextEvents(fleet.Mailbox(), stop, deadline, events);) {
     for (LinkEvent& event : events) {
       int status = -1;
       std::visit(devlink::Overloaded{
-                     [&](const devlink::UnitsPresent& present) {
-                       listed = true;
-                       for (const ListedUnit& unit : present.units) ask(unit);
+                     [&](const devlink::UnitsPresent& units) {
+                       present = true;
+                       for (const ListedUnit& unit : units.units) add(unit);
                      },
-                     [&](const devlink::UnitArrived& arrived) { ask(arrived.unit); },
+                     [&](const devlink::UnitArrived& arrived) { add(arrived.unit); },
                      [&](const devlink::UnitLeft& left) {
-                       if (shown.erase(left.unit) > 0) lines.push_back(gone(left.unit, left.at));
+                       if (listed.erase(left.unit.instance) == 0) return;
+                       Line& line = lines.emplace_back();
+                       line.unit = left.unit;
+                       line.gone = line.done = true;
+                       line.at = left.at;
                      },
                      [&](const devlink::Connected& connected) {
-                       const auto unit = connected.unit.path;
-                       if (Line* line = line_of([&](const Line& l) { return l.session == 0 && l.unit.path == unit; })) {
-                         line->session = connected.session;
-                       }
+                       if (Line* line = by_instance(connected.unit.instance)) line->session = connected.session;
                      },
                      [&](const devlink::ConnectFailed& failed) {
-                       print.Error(Describe(failed, options.unit));
-                       if (failed.exception) status = 1;
-                       if (Line* line = line_of([&](const Line& l) { return l.session == 0 && l.unit.path == failed.unit; })) {
-                         line->done = true;
+                       if (failed.exception) {
+                         print.Error(Describe(failed, options.unit));
+                         status = 1;
+                         return;
+                       }
+                       Line* line = by_instance(failed.instance);
+                       if (line == nullptr) return;
+                       line->done = true;
+                       // Gone already: its departure is on its way, and neither is shown.
+                       if (Gone(failed)) {
+                         line->shown = false;
+                         listed.erase(failed.instance);
+                       } else {
+                         print.Error(Describe(failed, options.unit));
                        }
                      },
                      [&](const devlink::Asked& asked) {
@@ -238,19 +270,87 @@ int RunList(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& 
     // In order: a line waits for those before it.
     while (!lines.empty() && lines.front().done) {
       const Line& line = lines.front();
-      if (!(line.gone ? print.Gone(line.unit.path, line.at) : print.Unit(line.unit, line.at, line.identifier))) {
+      if (line.shown &&
+          !(line.gone ? print.Gone(line.unit.path, line.at) : print.Unit(line.unit, line.at, line.identifier))) {
         return print.OutputFailure();
       }
       lines.pop_front();
     }
-    if (listed && lines.empty() && !options.watch) return 0;
+    if (present && lines.empty() && !options.watch) return 0;
   }
   return 0;
 }
 
 // --- id -------------------------------------------------------------------------------------
 
+namespace {
+
+// id --each: every unit plugged in from now on, which the fleet asks by itself, each told as it
+// answers, so that none is missed while the output's reader is busy.
+int RunEach(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& print, std::stop_token stop) {
+  struct Asking {
+    std::string unit;
+    std::optional<Clock::time_point> answer_by;
+  };
+  std::map<Session, Asking> asking;
+  devlink::MessageDecoder decoder;
+  const auto limit = IdAnswerLimit(options);
+  std::vector<LinkEvent> events;
+  for (std::optional<Clock::time_point> deadline; NextEvents(fleet.Mailbox(), stop, deadline, events);) {
+    for (LinkEvent& event : events) {
+      int status = -1;
+      std::visit(devlink::Overloaded{
+                     [&](const devlink::Connected& connected) { asking[connected.session].unit = connected.unit.path; },
+                     [&](const devlink::ConnectFailed& failed) {
+                       if (failed.exception) status = 1;
+                       if (failed.exception || !Gone(failed)) print.Error(Describe(failed, options.unit));
+                     },
+                     [&](const devlink::Asked& asked) {
+                       if (const auto found = asking.find(asked.session); found != asking.end()) {
+                         found->second.answer_by = Clock::now() + limit;
+                       }
+                     },
+                     [&](const devlink::ReceivedReport& report) {
+                       const auto found = asking.find(report.session);
+                       if (found == asking.end()) return;
+                       if (const auto identifier = IdentifierIn(decoder, report)) {
+                         if (!print.Identifier(found->second.unit, report.received, *identifier)) {
+                           status = print.OutputFailure();
+                         }
+                         asking.erase(found);
+                       }
+                     },
+                     [&](const devlink::Lost& lost) {
+                       if (const auto found = asking.find(lost.session); found != asking.end()) {
+                         print.Error(found->second.unit + " went before it answered");
+                         asking.erase(found);
+                       }
+                     },
+                     [](const auto&) {},
+                 },
+                 event);
+      if (status >= 0) return status;
+    }
+    deadline.reset();
+    for (auto unit = asking.begin(); unit != asking.end();) {
+      if (unit->second.answer_by && Clock::now() >= *unit->second.answer_by) {
+        char said[160];
+        std::snprintf(said, sizeof said, "%s did not answer within %s", unit->second.unit.c_str(), Seconds(limit).c_str());
+        print.Error(said);
+        unit = asking.erase(unit);
+        continue;
+      }
+      Earliest(deadline, unit->second.answer_by);
+      ++unit;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 int RunId(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& print, std::stop_token stop) {
+  if (options.each) return RunEach(fleet, options, print, stop);
   const auto started = Clock::now();
   const auto limit = options.timeout.value_or(kDefaultIdTimeout);
   // Without --timeout, id --new waits for a unit as long as it takes, then as long as id does for
@@ -258,10 +358,12 @@ int RunId(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& pr
   std::optional<Clock::time_point> deadline;
   if (!options.new_unit || options.timeout) deadline = started + limit;
   std::string unit;  // the unit asked, once it is chosen
+  std::string instance;
   Session session = 0;
   devlink::MessageDecoder decoder;
   const auto ask = [&](const ListedUnit& chosen) {
     unit = chosen.path;
+    instance = chosen.instance;
     fleet.Follow(chosen, AskOnly(std::chrono::ceil<std::chrono::milliseconds>(limit)));
     if (!deadline) deadline = Clock::now() + limit;
   };
@@ -285,7 +387,7 @@ int RunId(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& pr
                        if (options.new_unit && unit.empty()) ask(arrived.unit);
                      },
                      [&](const devlink::Connected& connected) {
-                       if (connected.unit.path == unit) session = connected.session;
+                       if (connected.unit.instance == instance) session = connected.session;
                      },
                      [&](const devlink::ConnectFailed& failed) {
                        print.Error(Describe(failed, options.unit));
@@ -353,6 +455,8 @@ class Monitor {
   int On(const devlink::LetGo& let_go);
   int On(const devlink::Lost& lost);
   int On(const devlink::Asked&) { return -1; }
+  int On(const devlink::Dropped& dropped);
+  int On(const devlink::Unanswered& unanswered);
 
   // One unit: asks the fleet to follow the unit to follow, if none is followed or asked for.
   void FollowOne();
@@ -387,7 +491,6 @@ int Monitor::Run(std::stop_token stop) {
   }
   std::optional<Clock::time_point> ends_at;
   if (options_.timeout) ends_at = Clock::now() + *options_.timeout;
-  std::uint64_t dropped = 0;
   std::vector<LinkEvent> events;
   while (true) {
     std::optional<Clock::time_point> deadline = ends_at;
@@ -405,11 +508,6 @@ int Monitor::Run(std::stop_token stop) {
       retry_at_.reset();
       FollowOne();
     }
-    // Reports wait in the mailbox only while the output is held up; those beyond its room are gone.
-    if (const std::uint64_t now_dropped = fleet_.Mailbox().DroppedCount(); now_dropped != dropped) {
-      print_.Error(std::to_string(now_dropped - dropped) + " reports dropped: the output was held up");
-      dropped = now_dropped;
-    }
     if (ends_at && Clock::now() >= *ends_at) {
       print_.Error("nothing ended the monitor within " + Seconds(*options_.timeout));
       return 124;
@@ -419,10 +517,8 @@ int Monitor::Run(std::stop_token stop) {
 
 int Monitor::On(const devlink::UnitsPresent& present) {
   present_ = present.units;
-  if (options_.all) {
-    for (const ListedUnit& unit : present_) Follow(unit);
-    return -1;
-  }
+  // The fleet follows every unit by itself.
+  if (options_.all) return -1;
   FollowOne();
   if (!following_ && !options_.reconnect) {
     print_.Error(Describe({}, options_.unit));
@@ -433,17 +529,26 @@ int Monitor::On(const devlink::UnitsPresent& present) {
 
 int Monitor::On(const devlink::UnitArrived& arrived) {
   present_.push_back(arrived.unit);
-  if (options_.all) {
-    Follow(arrived.unit);
-  } else {
-    FollowOne();
-  }
+  if (!options_.all) FollowOne();
   return -1;
 }
 
 int Monitor::On(const devlink::UnitLeft& left) {
-  std::erase_if(present_, [&](const ListedUnit& unit) { return unit.path == left.unit; });
-  let_go_.erase(left.unit);
+  std::erase_if(present_, [&](const ListedUnit& unit) { return unit.instance == left.unit.instance; });
+  let_go_.erase(left.unit.instance);
+  return -1;
+}
+
+int Monitor::On(const devlink::Dropped& dropped) {
+  const auto found = followed_.find(dropped.session);
+  if (found == followed_.end()) return -1;
+  return Written(print_.Dropped(found->second.unit, dropped.count, dropped.at));
+}
+
+int Monitor::On(const devlink::Unanswered& unanswered) {
+  if (const auto found = followed_.find(unanswered.session); found != followed_.end()) {
+    print_.Error(found->second.unit.listed.path + " never answered the identity request; its lines carry no identifier");
+  }
   return -1;
 }
 
@@ -472,7 +577,8 @@ int Monitor::On(const devlink::ConnectFailed& failed) {
     return 1;
   }
   if (options_.all) {
-    print_.Error(Describe(failed, options_.unit));
+    // A unit that went before it could be opened needs no word: its going is on its way.
+    if (!Gone(failed)) print_.Error(Describe(failed, options_.unit));
     return -1;
   }
   following_ = false;
@@ -518,7 +624,7 @@ int Monitor::On(const devlink::ReceivedReport& report) {
 
 int Monitor::On(const devlink::LetGo& let_go) {
   if (const auto found = followed_.find(let_go.session); found != followed_.end()) {
-    let_go_.insert(found->second.unit.listed.path);
+    let_go_.insert(found->second.unit.listed.instance);
     followed_.erase(found);
   }
   following_ = false;
@@ -539,7 +645,12 @@ int Monitor::On(const devlink::Lost& lost) {
     if (!print_.Lost(lost.session, unit, lost.at)) return print_.OutputFailure();
     // Into the journal, a unit's log is complete when the unit goes, as its service expects.
     if (!options_.reconnect) return options_.journal ? 0 : 1;
-    print_.Waiting(*first_, lost.at);
+    if (first_->listed.serial.empty() && first_->identifier.empty()) {
+      print_.Error("cannot tell " + unit.listed.path + " from another unit: it has no serial number and never " +
+                   "answered with its identifier");
+      return 1;
+    }
+    print_.Waiting(*first_, lost.at, !first_->listed.serial.empty() && !serial_shared_);
   }
   FollowOne();
   return -1;
@@ -547,7 +658,7 @@ int Monitor::On(const devlink::Lost& lost) {
 
 void Monitor::FollowOne() {
   if (following_ || retry_at_) return;
-  const auto open = [&](const ListedUnit& unit) { return !let_go_.contains(unit.path); };
+  const auto open = [&](const ListedUnit& unit) { return !let_go_.contains(unit.instance); };
   if (!first_) {
     const auto chosen = std::ranges::find_if(present_, [&](const ListedUnit& unit) { return options_.unit.Accepts(unit); });
     if (chosen != present_.end()) Follow(*chosen);

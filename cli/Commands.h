@@ -10,8 +10,9 @@
 
 namespace zodivo_cli {
 
-// Whether the command follows units that come and go, and so needs a fleet with a hotplug monitor.
-bool WatchesHotplug(const CliOptions& options);
+// The fleet that the command needs: whether it watches units come and go, and which units the
+// fleet follows by itself.
+devlink::FleetOptions FleetFor(const CliOptions& options);
 
 // Each runs until it has its answer, until `stop` is requested, or until its output fails.
 int RunList(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& print, std::stop_token stop);

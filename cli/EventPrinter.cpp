@@ -125,6 +125,17 @@ bool EventPrinter::Lost(devlink::Session session, const FollowedUnit& unit, Time
   return true;
 }
 
+bool EventPrinter::Dropped(const FollowedUnit& unit, std::uint64_t count, Time at) {
+  const std::string name = unit.identifier.empty() ? unit.listed.path : unit.listed.path + " (" + unit.identifier + ")";
+  const std::string told = std::to_string(count) + " reports of " + name + " dropped: the output was held up";
+  if (output_ == Output::kText) {
+    Error(told);
+    return true;
+  }
+  return Emit("dropped", at, {{"unit", unit.listed.path}, {"identifier", OrNull(unit.identifier)}, {"count", count}},
+              told, &unit);
+}
+
 bool EventPrinter::Report(const FollowedUnit& unit, const devlink::ReceivedReport& report,
                           const std::string& verdict) {
   const std::string hex = devlink::FormatHex(std::span(report.frame).first(report.length));
@@ -154,9 +165,8 @@ bool EventPrinter::Identifier(const std::string& unit, Time received, const std:
   return Emit("identity", received, {{"unit", unit}, {"identifier", identifier}}, identifier);
 }
 
-void EventPrinter::Waiting(const FollowedUnit& unit, Time now) {
-  const std::string which = unit.listed.serial.empty() ? "identifier " + unit.identifier
-                                                       : "serial " + Printable(unit.listed.serial);
+void EventPrinter::Waiting(const FollowedUnit& unit, Time now, bool by_serial) {
+  const std::string which = by_serial ? "serial " + Printable(unit.listed.serial) : "identifier " + unit.identifier;
   Status(now, "waiting for " + unit.listed.path + " (" + which + ")");
 }
 
@@ -177,18 +187,23 @@ bool EventPrinter::Emit(const char* event, Time at, const Fields& fields, const 
   if (output_error_ != 0) return false;
   if (output_ == Output::kJson) {
     nlohmann::ordered_json line{{"time", LocalTime(at)}, {"event", event}};
-    for (const auto& [name, value] : fields) line[name] = value ? nlohmann::ordered_json(*value) : nullptr;
+    for (const auto& [name, value] : fields) {
+      line[name] = value ? std::visit([](const auto& known) { return nlohmann::ordered_json(known); }, *value) : nullptr;
+    }
     // Text that is not valid UTF-8 (none is, but a serial number comes from the system) is mended
     // rather than refused.
     return Out(line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
   }
   const bool news = std::strcmp(event, "connected") == 0 || std::strcmp(event, "lost") == 0;
-  std::vector<std::string> entry{"MESSAGE=" + message, news ? "PRIORITY=5" : "PRIORITY=6", kJournalIdentifier,
+  const char* priority = std::strcmp(event, "dropped") == 0 ? "PRIORITY=4" : news ? "PRIORITY=5" : "PRIORITY=6";
+  std::vector<std::string> entry{"MESSAGE=" + message, priority, kJournalIdentifier,
                                  std::string("ZODIVO_EVENT=") + event};
   if (std::strcmp(event, "connected") == 0) entry.emplace_back(kConnectedMessageId);
   if (std::strcmp(event, "lost") == 0) entry.emplace_back(kLostMessageId);
   for (const auto& [name, value] : fields) {
-    if (value && std::strcmp(name, "text") != 0) entry.push_back("ZODIVO_" + Upper(name) + '=' + *value);
+    if (!value || std::strcmp(name, "text") == 0) continue;
+    const auto* text = std::get_if<std::string>(&*value);
+    entry.push_back("ZODIVO_" + Upper(name) + '=' + (text != nullptr ? *text : std::to_string(std::get<std::uint64_t>(*value))));
   }
   // Every entry of a unit names it as fully as it is known, so that one field finds its history.
   if (unit != nullptr) {

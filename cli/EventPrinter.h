@@ -5,11 +5,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "LinkEvent.h"
@@ -46,6 +48,9 @@ class EventPrinter {
   // When TellUnanswered() has something to tell, if ever.
   std::optional<Time> NextTell() const;
   bool Lost(devlink::Session session, const FollowedUnit& unit, Time at);
+  // `count` of the unit's reports dropped from `at` on, as its queue was full: on standard error as
+  // text, as an event of its own otherwise.
+  bool Dropped(const FollowedUnit& unit, std::uint64_t count, Time at);
   // monitor --raw: one report, whatever it held, and what was made of it.
   bool Report(const FollowedUnit& unit, const devlink::ReceivedReport& report, const std::string& verdict);
   // One unit of the list, or one that has gone; `identifier` is empty when the unit did not answer.
@@ -54,15 +59,16 @@ class EventPrinter {
   // The id command's answer.
   bool Identifier(const std::string& unit, Time received, const std::string& identifier);
 
-  // Status on standard error: waiting for `unit` to come back; any message, after the program's name.
-  void Waiting(const FollowedUnit& unit, Time now);
+  // Status on standard error: waiting for `unit` to come back, known by its serial number or by its
+  // identifier; any message, after the program's name.
+  void Waiting(const FollowedUnit& unit, Time now, bool by_serial);
   void Error(const std::string& message);
   // 0 when standard output's reader has gone (a pipe into head): the command ends quietly. 1
   // otherwise, after saying why.
   int OutputFailure();
 
  private:
-  using Fields = std::vector<std::pair<const char*, std::optional<std::string>>>;
+  using Fields = std::vector<std::pair<const char*, std::optional<std::variant<std::string, std::uint64_t>>>>;
 
   // One event as JSON or into the journal; `message` is what the journal shows of it.
   bool Emit(const char* event, Time at, const Fields& fields, const std::string& message,

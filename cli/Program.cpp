@@ -111,7 +111,7 @@ void GuardStandardDescriptors() {
 }
 
 void RunProgram(int argc, char** argv, devlink::HidPort& port,
-                const std::function<devlink::HotplugMonitor*()>& hotplug) {
+                const std::function<devlink::HotplugMonitor*()>& units) {
   GuardStandardDescriptors();
   // A reader that went away is a failed write, which ends a command quietly.
   signal(SIGPIPE, SIG_IGN);
@@ -121,13 +121,12 @@ void RunProgram(int argc, char** argv, devlink::HidPort& port,
   tzset();
   const Output output = options->journal ? Output::kJournal : options->json ? Output::kJson : Output::kText;
   EventPrinter print(stdout, stderr, output, options->timestamps, options->all);
-  const bool runs_until_stopped =
-      options->command == CliOptions::Command::kMonitor || (options->command == CliOptions::Command::kList && options->watch);
+  const bool runs_until_stopped = options->command == CliOptions::Command::kMonitor || options->watch || options->each;
   const std::stop_token stop = runs_until_stopped ? WatchForStop() : std::stop_token();
   int status = 1;
   try {
     // Never destroyed: its readers may still be reading, or held up in a write, as the process ends.
-    auto* fleet = new devlink::UnitFleet(port, WatchesHotplug(*options) ? hotplug() : nullptr);
+    auto* fleet = new devlink::UnitFleet(port, *units(), FleetFor(*options));
     switch (options->command) {
       case CliOptions::Command::kList:
         status = RunList(*fleet, *options, print, stop);

@@ -14,9 +14,9 @@ namespace zodivo_cli {
 // writing to a closed standard output then fails, as it would have.
 void GuardStandardDescriptors();
 
-// Runs the command line and ends the process with its status. `hotplug` is called once, before
-// the units are listed, by the commands that follow units as they come and go.
+// Runs the command line and ends the process with its status. `units` is called once, before the
+// units are listed, for what the system knows of them.
 [[noreturn]] void RunProgram(int argc, char** argv, devlink::HidPort& port,
-                             const std::function<devlink::HotplugMonitor*()>& hotplug);
+                             const std::function<devlink::HotplugMonitor*()>& units);
 
 }  // namespace zodivo_cli

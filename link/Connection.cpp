@@ -60,7 +60,7 @@ void DeviceLink::CarryOut(const UnitChoice& choice) {
       std::error_code error;
       std::unique_ptr<HidDevice> opened = port_.Open(chosen->path, error);
       if (!opened) {
-        mailbox_.Post(ConnectFailed{chosen->path, error, nullptr});
+        mailbox_.Post(ConnectFailed{chosen->path, error, nullptr, {}});
         return;
       }
       // The replaced handle closes here: nothing it still holds is read.
@@ -68,7 +68,7 @@ void DeviceLink::CarryOut(const UnitChoice& choice) {
       path_ = chosen->path;
     }
   } catch (...) {
-    mailbox_.Post(ConnectFailed{{}, {}, std::current_exception()});
+    mailbox_.Post(ConnectFailed{{}, {}, std::current_exception(), {}});
     return;
   }
   mailbox_.Post(std::move(connected));

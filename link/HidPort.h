@@ -29,6 +29,10 @@ struct ListedUnit {
   std::string path;    // the system path, such as /dev/hidraw3: names that very device
   std::string serial;  // its serial number in UTF-8; empty when it has none
   bool usb = false;    // on USB; otherwise a virtual device with no USB underneath
+  // The system's own name for this very device while it is plugged in (its sysfs path), where the
+  // listing gives one: the node is given to the next device as soon as this one goes, the name
+  // never is.
+  std::string instance;
 };
 
 class HidPort {

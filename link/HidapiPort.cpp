@@ -55,23 +55,37 @@ class HidapiPort final : public HidPort {
   }
 
   int SendReport(const std::string& path, const std::uint8_t* data, std::size_t length) override {
-    // A hidraw node takes an output report as one write, as the HID library's own write does.
+    // A hidraw node takes an output report as one write, as the HID library's own write does. The
+    // child tells whether it did through a pipe rather than through its exit status, which a
+    // parent that ignores SIGCHLD never gets: the kernel reaps such a child at once.
+    int told[2];
+    if (pipe2(told, O_CLOEXEC) != 0) return -1;
     const char* node = path.c_str();
     const pid_t writer = fork();
     if (writer == 0) {
       // Only calls that are safe in the child of a process with other threads. None of the
       // parent's descriptors stays open in it: a pipe that the parent writes must end with the
       // parent, not with a write held up for seconds.
-      close_range(0, ~0U, 0);
+      const unsigned keep = static_cast<unsigned>(told[1]);
+      if (keep > 0) close_range(0, keep - 1, 0);
+      close_range(keep + 1, ~0U, 0);
       const int handle = open(node, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-      _exit(handle >= 0 && write(handle, data, length) == static_cast<ssize_t>(length) ? 0 : 1);
+      const char written = handle >= 0 && write(handle, data, length) == static_cast<ssize_t>(length);
+      (void)!write(told[1], &written, 1);
+      _exit(0);
     }
-    if (writer < 0) return -1;
-    int status = 0;
-    while (waitpid(writer, &status, 0) < 0) {
-      if (errno != EINTR) return -1;
+    close(told[1]);
+    char written = 0;
+    ssize_t got = -1;
+    if (writer > 0) {
+      while ((got = read(told[0], &written, 1)) < 0 && errno == EINTR) {
+      }
+      // Reaped here unless the kernel did it already.
+      while (waitpid(writer, nullptr, 0) < 0 && errno == EINTR) {
+      }
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? static_cast<int>(length) : -1;
+    close(told[0]);
+    return got == 1 && written != 0 ? static_cast<int>(length) : -1;
   }
 };
 
@@ -88,7 +102,7 @@ std::vector<ListedUnit> ListedUnits(const hid_device_info* list) {
     const std::string_view serial_bytes(reinterpret_cast<const char*>(serial), std::wcslen(serial) * sizeof(wchar_t));
     // A virtual device on the USB bus has no USB interface.
     units.push_back({entry->path, to_utf8.Convert(serial_bytes),
-                     entry->bus_type == HID_API_BUS_USB && entry->interface_number >= 0});
+                     entry->bus_type == HID_API_BUS_USB && entry->interface_number >= 0, {}});
   }
   return units;
 }

@@ -42,11 +42,13 @@ struct Connected {
 };
 
 // A connect changed nothing: no unit was listed (`unit` empty), `unit` could not be opened
-// (`error` says why), or the HID library failed (`exception`).
+// (`error` says why; ENODEV when its node has since been given to another unit), or the HID
+// library failed (`exception`).
 struct ConnectFailed {
   std::string unit;
   std::error_code error;
   std::exception_ptr exception;
+  std::string instance;  // the unit's, where the fleet was asked to follow one
 };
 
 // Reading `unit` failed: it is gone, and its handle is closed.
@@ -70,22 +72,37 @@ struct LetGo {
   std::string identifier;  // empty when it did not answer
 };
 
+// Reports of one session that found its queue full and were dropped since the front end last
+// took the queue, counted from `at`, when the first of them was.
+struct Dropped {
+  Session session = 0;
+  std::uint64_t count = 0;
+  Time at;
+};
+
+// The unit was asked to identify itself several times and never answered.
+struct Unanswered {
+  Session session = 0;
+  Time at;
+};
+
 // The units with the tool's ids listed when watching began.
 struct UnitsPresent {
   std::vector<ListedUnit> units;
 };
 
-// A unit listed since, or one whose node went away.
+// A unit listed since, or one that went away (its node may already hold another).
 struct UnitArrived {
   ListedUnit unit;
   Time at;
 };
 struct UnitLeft {
-  std::string unit;
+  ListedUnit unit;
   Time at;
 };
 
 using LinkEvent =
-    std::variant<ReceivedReport, Connected, ConnectFailed, Lost, Asked, LetGo, UnitsPresent, UnitArrived, UnitLeft>;
+    std::variant<ReceivedReport, Connected, ConnectFailed, Lost, Asked, LetGo, Dropped, Unanswered, UnitsPresent,
+                 UnitArrived, UnitLeft>;
 
 }  // namespace devlink

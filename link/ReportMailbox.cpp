@@ -4,15 +4,21 @@
 
 namespace devlink {
 
-bool ReportMailbox::PostReport(const ReceivedReport& report) {
+bool ReportMailbox::PostReport(const ReceivedReport& report, bool keep) {
   {
     std::lock_guard lock(MailboxLock);
-    if (pending_reports_ >= kCapacity) {
+    std::size_t& waiting = pending_reports_[report.session];
+    if (waiting >= session_capacity_ && !keep) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
+      if (const auto [mark, first] = drops_.try_emplace(report.session, pending_.size()); first) {
+        pending_.emplace_back(Dropped{report.session, 1, report.received});
+      } else {
+        ++std::get<Dropped>(pending_[mark->second]).count;
+      }
       return false;
     }
     pending_.emplace_back(report);
-    ++pending_reports_;
+    ++waiting;
   }
   Posted();
   return true;
@@ -43,7 +49,8 @@ bool ReportMailbox::TakeAll(std::vector<LinkEvent>& events) {
   }
   // The caller's emptied buffer becomes the new queue, so steady operation allocates nothing.
   events.swap(pending_);
-  pending_reports_ = 0;
+  pending_reports_.clear();
+  drops_.clear();
   if (pending_.capacity() < kCapacity) {
     pending_.reserve(kCapacity);
   }

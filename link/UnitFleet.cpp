@@ -7,12 +7,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
-#include "DeviceIds.h"
 #include "Read_tr.h"
 
 namespace devlink {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// udev gives a new node its group and mode a moment after the node appears: a unit followed by
+// the fleet itself that may not be opened yet is tried again this often, quietly for this long.
+constexpr std::chrono::milliseconds kRetryPeriod{100};
+constexpr std::chrono::seconds kQuietRetries{2};
 
 int MakeEventFd() {
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -20,14 +27,24 @@ int MakeEventFd() {
   return fd;
 }
 
-bool Listed(const std::vector<ListedUnit>& units, const std::string& path) {
-  return std::ranges::any_of(units, [&](const ListedUnit& unit) { return unit.path == path; });
-}
+bool Refused(const std::error_code& error) { return error.value() == EACCES || error.value() == EPERM; }
+
+Time Now() { return std::chrono::system_clock::now(); }
 
 }  // namespace
 
-UnitFleet::UnitFleet(HidPort& port, HotplugMonitor* hotplug)
-    : port_(port), hotplug_(hotplug), wake_(MakeEventFd()), thread_([this](std::stop_token stop) { Run(stop); }) {}
+struct UnitFleet::Retry {
+  ListedUnit unit;
+  Clock::time_point next;
+  Clock::time_point quiet_until;
+};
+
+UnitFleet::UnitFleet(HidPort& port, HotplugMonitor& units, FleetOptions options)
+    : port_(port),
+      units_(units),
+      options_(std::move(options)),
+      wake_(MakeEventFd()),
+      thread_([this](std::stop_token stop) { Run(stop); }) {}
 
 UnitFleet::~UnitFleet() {
   thread_.request_stop();
@@ -55,74 +72,125 @@ void UnitFleet::Run(std::stop_token stop) {
   BlockAsynchronousSignals();
   try {
     port_.Init();
-    listed_ = port_.List(kVendorId, kProductId);
-    mailbox_.Post(UnitsPresent{listed_});
+    listed_ = units_.List();
   } catch (...) {
-    mailbox_.Post(ConnectFailed{{}, {}, std::current_exception()});
+    mailbox_.Post(ConnectFailed{{}, {}, std::current_exception(), {}});
   }
-  pollfd watched[] = {{wake_, POLLIN, 0}, {hotplug_ != nullptr ? hotplug_->Descriptor() : -1, POLLIN, 0}};
+  mailbox_.Post(UnitsPresent{listed_});
+  if (options_.follow && options_.follow->present) {
+    for (const ListedUnit& unit : std::vector(listed_)) Arrived(unit, {});
+  }
+  pollfd watched[] = {{wake_, POLLIN, 0}, {options_.watch ? units_.Descriptor() : -1, POLLIN, 0}};
   while (!stop.stop_requested()) {
-    if (poll(watched, 2, -1) < 0) continue;  // EINTR cannot come: every signal is blocked here
+    int timeout = -1;
+    if (!retries_.empty()) {
+      const auto next = std::ranges::min(retries_, {}, &Retry::next).next;
+      timeout = static_cast<int>(std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count()));
+    }
+    if (poll(watched, 2, timeout) < 0) continue;  // EINTR cannot come: every signal is blocked here
     std::uint64_t count;
     (void)!read(wake_, &count, sizeof count);
     if (stop.stop_requested()) break;
     if (watched[1].revents != 0) {
-      bool added = false;
-      for (const HotplugNotice& notice : hotplug_->Take()) {
-        added |= notice.added;
-        // The node is gone even where the kernel still lists it for a moment.
-        if (!notice.added && Listed(listed_, notice.node)) {
-          std::erase_if(listed_, [&](const ListedUnit& unit) { return unit.path == notice.node; });
-          mailbox_.Post(UnitLeft{notice.node, std::chrono::system_clock::now()});
-        }
+      if (HotplugNews news = units_.Take(); news.lost) {
+        Relist();
+      } else {
+        for (const std::string& node : news.nodes) Reconcile(node);
       }
-      if (added) Relist();
     }
     decltype(requests_) requests;
     {
       std::lock_guard guard(mutex_);
       requests.swap(requests_);
     }
-    for (auto& [unit, options] : requests) Open(unit, std::move(options));
+    for (const auto& [unit, options] : requests) Open(unit, options, false);
+    const auto now = Clock::now();
+    for (const Retry& retry : std::exchange(retries_, {})) {
+      if (retry.next > now) {
+        retries_.push_back(retry);
+      } else {
+        FollowItself(retry.unit, retry.quiet_until);
+      }
+    }
     std::erase_if(readers_, [](const std::unique_ptr<UnitReader>& reader) { return reader->Ended(); });
   }
 }
 
-void UnitFleet::Relist() {
-  std::vector<ListedUnit> now;
-  try {
-    now = port_.List(kVendorId, kProductId);
-  } catch (...) {
-    mailbox_.Post(ConnectFailed{{}, {}, std::current_exception()});
-    return;
-  }
-  const auto at = std::chrono::system_clock::now();
-  for (const ListedUnit& unit : listed_) {
-    if (!Listed(now, unit.path)) mailbox_.Post(UnitLeft{unit.path, at});
-  }
-  for (const ListedUnit& unit : now) {
-    if (!Listed(listed_, unit.path)) mailbox_.Post(UnitArrived{unit, at});
-  }
-  listed_ = std::move(now);
+bool UnitFleet::Listed(const ListedUnit& unit) const {
+  return std::ranges::any_of(listed_, [&](const ListedUnit& listed) { return listed.instance == unit.instance; });
 }
 
-void UnitFleet::Open(const ListedUnit& unit, ReaderOptions options) {
+void UnitFleet::Arrived(const ListedUnit& unit, Time at) {
+  if (at != Time{}) mailbox_.Post(UnitArrived{unit, at});
+  if (!options_.follow || (options_.follow->accepts && !options_.follow->accepts(unit))) return;
+  FollowItself(unit, Clock::now() + kQuietRetries);
+}
+
+void UnitFleet::FollowItself(const ListedUnit& unit, std::chrono::steady_clock::time_point quiet_until) {
+  if (!Open(unit, options_.follow->reading, Clock::now() < quiet_until)) {
+    retries_.push_back({unit, Clock::now() + kRetryPeriod, quiet_until});
+  }
+}
+
+void UnitFleet::Left(const ListedUnit& unit, Time at) {
+  std::erase_if(listed_, [&](const ListedUnit& listed) { return listed.instance == unit.instance; });
+  std::erase_if(retries_, [&](const Retry& retry) { return retry.unit.instance == unit.instance; });
+  mailbox_.Post(UnitLeft{unit, at});
+}
+
+// What `node` holds now against what it held: a unit that went, one that came, or both.
+void UnitFleet::Reconcile(const std::string& node) {
+  const std::optional<ListedUnit> now = units_.At(node);
+  const auto held = std::ranges::find(listed_, node, &ListedUnit::path);
+  const auto at = Now();
+  if (held != listed_.end() && (!now || now->instance != held->instance)) Left(ListedUnit(*held), at);
+  if (now && !Listed(*now)) {
+    listed_.push_back(*now);
+    Arrived(*now, at);
+  }
+}
+
+// After news was lost: every unit that went, and every one that came.
+void UnitFleet::Relist() {
+  const std::vector<ListedUnit> now = units_.List();
+  const auto at = Now();
+  for (const ListedUnit& unit : std::vector(listed_)) {
+    if (std::ranges::find(now, unit.instance, &ListedUnit::instance) == now.end()) Left(unit, at);
+  }
+  for (const ListedUnit& unit : now) {
+    if (Listed(unit)) continue;
+    listed_.push_back(unit);
+    Arrived(unit, at);
+  }
+}
+
+bool UnitFleet::Open(const ListedUnit& unit, const ReaderOptions& options, bool quiet_refusal) {
+  const auto failed = [&](std::error_code error, std::exception_ptr exception = nullptr) {
+    mailbox_.Post(ConnectFailed{unit.path, error, std::move(exception), unit.instance});
+    return true;
+  };
+  const std::error_code gone = std::make_error_code(std::errc::no_such_device);
+  // A unit that has gone is never opened: its node may hold another by now.
+  if (!Listed(unit)) return failed(gone);
   std::error_code error;
   std::unique_ptr<HidDevice> device;
   try {
     device = port_.Open(unit.path, error);
   } catch (...) {
-    mailbox_.Post(ConnectFailed{unit.path, {}, std::current_exception()});
-    return;
+    return failed({}, std::current_exception());
   }
-  if (!device) {
-    mailbox_.Post(ConnectFailed{unit.path, error, nullptr});
-    return;
+  if (!device) return quiet_refusal && Refused(error) ? false : failed(error);
+  // Opened by its node, which another unit may have taken meanwhile: the node must still hold the
+  // very unit listed. As instances never come back, a node that holds it now held it at the open.
+  if (const std::optional<ListedUnit> now = units_.At(unit.path); !now || now->instance != unit.instance) {
+    device.reset();
+    return failed(gone);
   }
   const Session session = ++last_session_;
-  mailbox_.Post(Connected{unit, false, std::chrono::system_clock::now(), session});
-  readers_.push_back(std::make_unique<UnitReader>(port_, std::move(device), unit.path, session, mailbox_,
-                                                  std::move(options), [this] { Wake(); }));
+  mailbox_.Post(Connected{unit, false, Now(), session});
+  readers_.push_back(std::make_unique<UnitReader>(port_, std::move(device), unit.path, session, mailbox_, options,
+                                                  [this] { Wake(); }));
+  return true;
 }
 
 }  // namespace devlink

@@ -13,6 +13,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kForever{-1};
+// A unit that has taken the request and not answered is asked again after this long, up to this
+// many times in all: a reply can be lost on the way, and the unit's lines mean little without it.
+constexpr std::chrono::milliseconds kAskAgain{1500};
+constexpr int kAsks = 3;
 
 }  // namespace
 
@@ -31,9 +35,14 @@ UnitReader::~UnitReader() { thread_.join(); }
 void UnitReader::Run(std::unique_ptr<HidDevice> device) {
   static const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
   BlockAsynchronousSignals();
-  const bool taken = port_.SendReport(unit_, request.data(), request.size()) == static_cast<int>(request.size());
+  const auto ask = [&] { return port_.SendReport(unit_, request.data(), request.size()) == static_cast<int>(request.size()); };
+  const bool taken = ask();
   mailbox_.Post(Asked{session_, std::chrono::system_clock::now(), taken});
   const auto answer_by = Clock::now() + options_.answer_limit;
+  // Only a reader that goes on reading asks again; one that waits for the answer has a limit.
+  bool asking = taken && !options_.ask_only && options_.expected_identifier.empty();
+  int asked = 1;
+  auto ask_again_at = Clock::now() + kAskAgain;
   bool verifying = !options_.expected_identifier.empty();
   if (verifying && !taken) {
     mailbox_.Post(LetGo{session_, {}});
@@ -44,6 +53,17 @@ void UnitReader::Run(std::unique_ptr<HidDevice> device) {
   std::vector<ReceivedReport> held;
   while (device) {
     auto limit = kForever;
+    if (asking && Clock::now() >= ask_again_at) {
+      if (asked == kAsks) {
+        mailbox_.Post(Unanswered{session_, std::chrono::system_clock::now()});
+        asking = false;
+      } else {
+        asking = ask();
+        ++asked;
+        ask_again_at = Clock::now() + kAskAgain;
+      }
+    }
+    if (asking) limit = std::chrono::ceil<std::chrono::milliseconds>(ask_again_at - Clock::now());
     if (verifying || options_.ask_only) {
       limit = std::chrono::ceil<std::chrono::milliseconds>(answer_by - Clock::now());
       if (limit <= limit.zero()) {
@@ -69,6 +89,7 @@ void UnitReader::Run(std::unique_ptr<HidDevice> device) {
         identifier = std::move(identity->identifier);
       }
     }
+    if (identifier) asking = false;
     if (verifying) {
       if (!identifier) {
         // Bounded as the mailbox is: a unit that floods before it answers loses its oldest lines.
@@ -82,10 +103,10 @@ void UnitReader::Run(std::unique_ptr<HidDevice> device) {
       }
       verifying = false;
       for (const ReceivedReport& before : std::exchange(held, {})) mailbox_.PostReport(before);
-      mailbox_.PostReport(report);
+      mailbox_.PostReport(report, true);
       continue;
     }
-    mailbox_.PostReport(report);
+    mailbox_.PostReport(report, identifier.has_value());
     if (options_.ask_only && identifier) break;
   }
   // Closed here, on the thread that called into it.

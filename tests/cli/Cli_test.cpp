@@ -9,6 +9,8 @@
 #include <future>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "CliOptions.h"
 #include "Commands.h"
 #include "FakeHidPort.h"
@@ -56,8 +58,8 @@ class CliTest : public ::testing::Test {
     from_ = ends[0];
     out_ = fdopen(ends[1], "w");
     output_.clear();
-    print_.emplace(out_, err_, Output::kText, options_.timestamps, options_.all);
-    fleet_.emplace(port_, WatchesHotplug(options_) ? &port_ : nullptr);
+    print_.emplace(out_, err_, options_.json ? Output::kJson : Output::kText, options_.timestamps, options_.all);
+    fleet_.emplace(port_, port_, FleetFor(options_));
     const auto command = options_.command == CliOptions::Command::kList ? RunList : RunMonitor;
     stop_ = {};
     running_ = std::async(std::launch::async, [this, command] { return command(*fleet_, options_, *print_, stop_.get_token()); });
@@ -89,6 +91,25 @@ class CliTest : public ::testing::Test {
     EXPECT_TRUE(port_.WaitFor([&] { return port_.WaitingReads() == port_.LiveHandles(); }));
   }
   bool AskedTimes(std::size_t times) { return port_.WaitFor([&] { return port_.Asked().size() == times; }); }
+  // Reads JSON events until `done(events)` holds for all read so far; false if the output ran dry.
+  bool EventsUntil(const std::function<bool(const std::vector<nlohmann::json>&)>& done) {
+    events_.clear();
+    for (std::size_t parsed = 0; !done(events_);) {
+      if (!LinesOut(static_cast<long>(events_.size()) + 1)) return false;
+      for (std::size_t end; (end = output_.find('\n', parsed)) != std::string::npos; parsed = end + 1) {
+        events_.push_back(nlohmann::json::parse(output_.substr(parsed, end - parsed)));
+      }
+    }
+    return true;
+  }
+  // (identifier or null, text) of every log line read.
+  std::vector<std::pair<nlohmann::json, std::string>> Logs() const {
+    std::vector<std::pair<nlohmann::json, std::string>> logs;
+    for (const auto& event : events_) {
+      if (event["event"] == "log") logs.emplace_back(event["identifier"], event.value("text", ""));
+    }
+    return logs;
+  }
 
   FakeHidPort port_;
   std::optional<devlink::UnitFleet> fleet_;
@@ -100,6 +121,7 @@ class CliTest : public ::testing::Test {
   std::stop_source stop_;
   std::future<int> running_;
   std::string output_;
+  std::vector<nlohmann::json> events_;
 };
 
 // Linux holds every open while a write to any hidraw node is under way, as the scripted port does;
@@ -136,6 +158,85 @@ TEST_F(CliTest, ReconnectTakesOnlyTheUnitThatAnswersWithTheSameIdentifier) {
   EXPECT_EQ(Stop(), 0);
   EXPECT_EQ(output_, "a1\na2\n");
   EXPECT_EQ(port_.Asked(), std::vector<std::string>({kA, kB, kA}));
+}
+
+// While the output is held up, a unit plugged in is opened and asked at once; one that takes a gone
+// unit's node is opened once and never credited with that unit's identifier.
+TEST_F(CliTest, MonitorAllOpensUnitsWhileHeldUpAndNeverTakesANodesNextUnitForItsLast) {
+  port_.SetIdentity(kC, kIdC);
+  port_.SetIdentity(kA, kIdA);
+  port_.Plug(kC);
+  Start({"monitor", "--all", "--json"});
+  ASSERT_TRUE(AskedTimes(1));
+  for (int i = 0; i < 1000; ++i) port_.Send(Line("flood"), kC);  // more than the pipe holds
+  port_.Plug(kA);
+  ASSERT_TRUE(AskedTimes(2)) << "a unit plugged in while the output was held up was not opened";
+  Send(Line("a1"), kA);
+  port_.Unplug(kA);
+  port_.SetIdentity(kA, kIdB);
+  port_.Plug(kA);
+  ASSERT_TRUE(AskedTimes(3));
+  Send(Line("b1"), kA);
+  ASSERT_TRUE(EventsUntil([](const auto& events) { return !events.empty() && events.back().value("text", "") == "b1"; }));
+  EXPECT_EQ(Stop(), 0);
+  std::erase_if(events_, [](const auto& event) { return event.value("text", "") == "flood"; });
+  const auto logs = Logs();
+  EXPECT_EQ(logs, (decltype(logs){{devlink::FormatHex(kIdA), "a1"}, {devlink::FormatHex(kIdB), "b1"}}));
+  EXPECT_EQ(port_.Opens(), 3);
+}
+
+// A unit that floods fills only its own queue: a slow unit beside it loses nothing, and the drops
+// are told for the flooding unit alone.
+TEST_F(CliTest, MonitorAllDropsOnlyTheFloodingUnitsLinesAndSaysHowMany) {
+  port_.Plug(kA);
+  port_.Plug(kC);
+  Start({"monitor", "--all", "--json"});
+  ASSERT_TRUE(AskedTimes(2));
+  constexpr int kFlood = 20000;
+  for (int i = 0; i < kFlood; ++i) port_.Send(Line("c"), kC);
+  for (int i = 0; i < 10; ++i) port_.Send(Line("a" + std::to_string(i)), kA);
+  int flooded = 0;
+  ASSERT_TRUE(EventsUntil([&](const auto& events) {
+    flooded = 0;
+    for (const auto& event : events) {
+      if (event["event"] == "dropped") {
+        EXPECT_EQ(event["unit"], kC);
+      }
+      flooded += event["event"] == "dropped" ? event["count"].template get<int>() : event.value("text", "") == "c";
+    }
+    return flooded == kFlood && std::ranges::any_of(events, [](const auto& event) { return event.value("text", "") == "a9"; });
+  })) << flooded << " of the flood told";
+  EXPECT_EQ(Stop(), 0);
+  std::vector<std::string> slow;
+  for (const auto& [identifier, text] : Logs()) {
+    if (text != "c") slow.push_back(text);
+  }
+  EXPECT_EQ(slow, (std::vector<std::string>{"a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8", "a9"}));
+}
+
+// A reply that did not come is asked for again, and the unit's lines carry it from then on.
+TEST_F(CliTest, MonitorAsksAgainForAnIdentityThatDidNotCome) {
+  port_.Plug(kA);
+  Start({"monitor", "--json"});
+  ASSERT_TRUE(AskedTimes(1));
+  port_.SetIdentity(kA, kIdA);
+  ASSERT_TRUE(AskedTimes(2)) << "not asked again";
+  Send(Line("a1"));
+  ASSERT_TRUE(EventsUntil([](const auto& events) { return !events.empty() && events.back()["event"] == "log"; }));
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(Logs(), (decltype(Logs()){{devlink::FormatHex(kIdA), "a1"}}));
+}
+
+// After news of units was lost, the units are listed again, so that none that came is missed.
+TEST_F(CliTest, ListWatchListsAgainWhenNewsWasLost) {
+  Start({"list", "--watch"});
+  ASSERT_TRUE(port_.WaitFor([&] { return port_.Lists() == 1; }));
+  port_.LoseNews();
+  port_.SetIdentity(kB, kIdB);
+  port_.Plug(kB);
+  ASSERT_TRUE(LinesOut(1));
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(output_, std::string(kB) + "\tSN" + kB + "\tusb\t" + devlink::FormatHex(kIdB) + "\n");
 }
 
 // The line that ends the monitor is the last one shown; a timeout ends it as timeout(1) does.
@@ -210,7 +311,7 @@ std::string Printed(int stream, const std::function<void(EventPrinter&)>& print)
 
 // A unit lost before it answered is told with the times the connect and the loss happened.
 TEST(EventPrinter, TellsAnUnansweredConnectWithTheTimeOfTheConnect) {
-  const FollowedUnit unit{{kA, "", true}, ""};
+  const FollowedUnit unit{{kA, "", true, {}}, ""};
   const Time connected = std::chrono::system_clock::now();
   EXPECT_EQ(Printed(1, [&](EventPrinter& print) {
               print.Connected(1, unit, connected);
@@ -222,7 +323,7 @@ TEST(EventPrinter, TellsAnUnansweredConnectWithTheTimeOfTheConnect) {
 
 // A serial number comes from the unit: it must neither move the terminal's cursor nor add a column.
 TEST(EventPrinter, EscapesControlCharactersOfASerialNumber) {
-  EXPECT_EQ(Printed(0, [](EventPrinter& print) { print.Unit({kA, "S\x1B[2J\tN", true}, {}, ""); }),
+  EXPECT_EQ(Printed(0, [](EventPrinter& print) { print.Unit({kA, "S\x1B[2J\tN", true, {}}, {}, ""); }),
             std::string(kA) + "\tS\\x1B[2J\\x09N\tusb\t?\n");
 }
 

@@ -10,8 +10,10 @@
 
 #include "Connection.h"
 #include "FakeHidPort.h"
+#include "Overloaded.h"
 #include "HidapiPort.h"
 #include "Read_tr.h"
+#include "UnitFleet.h"
 
 namespace devlink {
 namespace {
@@ -148,16 +150,53 @@ TEST_F(LinkTest, EveryFrameArrivesOnceAcrossRepeatedConnectsToAUnitThatRefusesTh
   EXPECT_EQ(port.Opens(), 1) << "the unit was opened anew";
 }
 
-// Reports beyond the capacity are dropped and counted; news of the link never is.
-TEST(Mailbox, AFullQueueDropsNewReportsAndCountsThemButKeepsNews) {
-  ReportMailbox mailbox;
+// A unit whose node another has taken is never opened in its place, even before the news of it.
+TEST(Fleet, NeverOpensTheUnitThatTookAListedUnitsNode) {
+  FakeHidPort port;
+  port.Plug();
+  UnitFleet fleet(port, port);
   std::vector<LinkEvent> events;
-  for (std::size_t i = 0; i <= ReportMailbox::kCapacity; ++i) mailbox.PostReport({BuildIncomingFrame(kLogText), {}});
-  mailbox.Post(Lost{"/dev/hidraw-a", {}});
+  ASSERT_TRUE(port.WaitFor([&] { return fleet.Mailbox().TakeAll(events) && !events.empty(); }));
+  const ListedUnit listed = std::get<UnitsPresent>(events.front()).units.at(0);
+  port.Replace();
+  fleet.Follow(listed);
+  ASSERT_TRUE(port.WaitFor([&] { return fleet.Mailbox().TakeAll(events) && !events.empty(); }));
+  EXPECT_TRUE(std::holds_alternative<ConnectFailed>(events.front()));
+  EXPECT_EQ(port.LiveHandles(), 0);
+  port.Unplug();  // ends a reader, should there be one
+}
+
+// A session's reports beyond its own share are dropped, for that session alone, and told where
+// the drops began; an identity reply and the news of the link never are.
+TEST(Mailbox, AFullSessionDropsOnlyItsOwnReportsAndTellsWhereTheDropsBegan) {
+  ReportMailbox mailbox(2);
+  const auto report = [](Session session, std::uint8_t code) { return ReceivedReport{BuildIncomingFrame(code), {}, session}; };
+  for (int i = 0; i < 4; ++i) mailbox.PostReport(report(1, kLogText));
+  mailbox.PostReport(report(2, kLogText));
+  mailbox.PostReport(report(1, kIdentityReply), true);
+  mailbox.Post(Lost{"/dev/hidraw-a", {}, 1});
+  std::vector<LinkEvent> events;
   ASSERT_TRUE(mailbox.TakeAll(events));
-  EXPECT_EQ(events.size(), ReportMailbox::kCapacity + 1);
-  EXPECT_TRUE(std::holds_alternative<Lost>(events.back()));
-  EXPECT_EQ(mailbox.DroppedCount(), 1u);
+  std::vector<std::string> seen;
+  for (const LinkEvent& event : events) {
+    std::visit(Overloaded{[&](const ReceivedReport& r) { seen.push_back("report " + std::to_string(r.session)); },
+                          [&](const Dropped& d) { seen.push_back("dropped " + std::to_string(d.session) + "x" + std::to_string(d.count)); },
+                          [&](const auto&) { seen.push_back("news"); }},
+               event);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"report 1", "report 1", "dropped 1x2", "report 2", "report 1", "news"}));
+  EXPECT_EQ(mailbox.DroppedCount(), 2u);
+}
+
+// Some supervisors and shells start their children with SIGCHLD ignored: the kernel then reaps the
+// request writer before anyone can ask how it ended, and the request must count as taken all the same.
+TEST(HidapiPort, ARequestWrittenWithSigchldIgnoredCountsAsTaken) {
+  const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
+  const auto before = signal(SIGCHLD, SIG_IGN);
+  const int written = SystemHidPort().SendReport("/dev/null", request.data(), request.size());
+  signal(SIGCHLD, before);
+  EXPECT_EQ(written, static_cast<int>(request.size()));
+  EXPECT_LT(SystemHidPort().SendReport("/nonexistent", request.data(), request.size()), 0);
 }
 
 TEST(HidapiPort, ListsUnitsInOrderLeavingOutThoseWithoutAPath) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -41,20 +42,30 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
 
   ~FakeHidPort() override { close(notify_); }
 
-  // Lists the unit after those already listed, or before them.
+  // Lists the unit after those already listed, or before them, as a new instance at that node.
   void Plug(const std::string& unit = kUnit, bool first = false) {
     Locked([&] {
       listed_.insert(first ? listed_.begin() : listed_.end(), unit);
-      Notify(unit, true);
+      instances_[unit] = "instance" + std::to_string(++plugs_);
+      Notify(unit);
     });
   }
   // Pulling the cable unlists the unit and fails every pending and later call on its handles.
   void Unplug(const std::string& unit = kUnit) {
     Locked([&] {
-      if (std::erase(listed_, unit) > 0) Notify(unit, false);
+      if (std::erase(listed_, unit) > 0) Notify(unit);
       for (Device* device : devices_) device->failed |= device->unit == unit;
     });
   }
+  // The unit at this node goes and another takes the node, before any news of either.
+  void Replace(const std::string& unit = kUnit) {
+    Locked([&] {
+      for (Device* device : devices_) device->failed |= device->unit == unit;
+      instances_[unit] = "instance" + std::to_string(++plugs_);
+    });
+  }
+  // The next news tells only that news was lost, as a monitor whose events came too fast.
+  void LoseNews() { Locked([&] { news_lost_ = true; }); }
   // The serial number listed for the unit: "SN" and its path unless set.
   void SetSerial(const std::string& unit, const std::string& serial) { Locked([&] { serials_[unit] = serial; }); }
   // The identity reply of a unit with this identifier.
@@ -89,6 +100,7 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<std::string> Asked() const { return Locked([&] { return asked_; }); }
   int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
   int Opens() const { return Locked([&] { return opens_; }); }
+  int Lists() const { return Locked([&] { return lists_; }); }
   int WritesUnderWay() const { return Locked([&] { return writing_; }); }
   // Reads that wait with every report taken.
   int WaitingReads() const {
@@ -109,21 +121,32 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
 
   void Init() override {}
   std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) override {
-    std::vector<ListedUnit> units;
-    Locked([&] {
-      for (const std::string& path : listed_) {
-        const auto serial = serials_.find(path);
-        units.push_back({path, serial != serials_.end() ? serial->second : "SN" + path, true});
-      }
-    });
-    return vendor_id == kVendorId && product_id == kProductId ? units : std::vector<ListedUnit>{};
+    return vendor_id == kVendorId && product_id == kProductId ? List() : std::vector<ListedUnit>{};
   }
 
   int Descriptor() const override { return notify_; }
-  std::vector<HotplugNotice> Take() override {
+  HotplugNews Take() override {
     std::uint64_t count;
     (void)!read(notify_, &count, sizeof count);
-    return Locked([&] { return std::exchange(notices_, {}); });
+    return Locked([&] {
+      HotplugNews news{std::exchange(notices_, {}), std::exchange(news_lost_, false)};
+      if (news.lost) news.nodes.clear();
+      return news;
+    });
+  }
+  std::vector<ListedUnit> List() override {
+    return Locked([&] {
+      ++lists_;
+      std::vector<ListedUnit> units;
+      for (const std::string& path : listed_) units.push_back(Listed(path));
+      return units;
+    });
+  }
+  std::optional<ListedUnit> At(const std::string& node) override {
+    return Locked([&]() -> std::optional<ListedUnit> {
+      if (std::ranges::find(listed_, node) == listed_.end()) return std::nullopt;
+      return Listed(node);
+    });
   }
   std::unique_ptr<HidDevice> Open(const std::string& path, std::error_code& error) override {
     std::unique_lock lock(mutex_);
@@ -213,8 +236,13 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
     return static_cast<int>(length);
   }
 
-  void Notify(const std::string& unit, bool added) {
-    notices_.push_back({unit, added});
+  ListedUnit Listed(const std::string& path) const {
+    const auto serial = serials_.find(path);
+    return {path, serial != serials_.end() ? serial->second : "SN" + path, true, instances_.at(path)};
+  }
+
+  void Notify(const std::string& unit) {
+    notices_.push_back(unit);
     const std::uint64_t one = 1;
     (void)!write(notify_, &one, sizeof one);
   }
@@ -222,7 +250,10 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   const int notify_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  std::vector<HotplugNotice> notices_;
+  std::vector<std::string> notices_;
+  bool news_lost_ = false;
+  std::map<std::string, std::string> instances_;
+  int plugs_ = 0;
   std::map<std::string, std::string> serials_;
   std::map<std::string, ReportFrame> replies_;
   std::vector<std::string> listed_;
@@ -234,6 +265,7 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<std::string> asked_;
   int writing_ = 0;
   int opens_ = 0;
+  int lists_ = 0;
   int misuses_ = 0;
 };
 
