@@ -1,12 +1,15 @@
 # tavrix-zodivo-cli against the virtual device on the real kernel HID stack, over uhid and over
 # USB, as scripts use it: what it prints, line by line, and how it ends.
 import datetime
+import glob
 import json
 import os
+import queue
 import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import virtual_device
@@ -14,6 +17,7 @@ import virtual_device
 CLI, VDEV = sys.argv[1:3]
 TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d"
 SERIES = ["Log line %d" % n for n in range(1, 301)]
+REQUEST = "01F00FABBC" + "00" * 55 + "0A6900E9"
 
 
 def cli(*args):
@@ -21,23 +25,57 @@ def cli(*args):
     return done.returncode, done.stdout, done.stderr
 
 
-def monitor(*args):
-    return subprocess.Popen([CLI, "monitor", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+# A pipe read by a thread of its own, so that each wait for a line has a limit: a line that does
+# not come fails at once and names what was awaited.
+class Output:
+    def __init__(self, pipe, process):
+        self.lines, self.process = queue.Queue(), process
+        threading.Thread(target=lambda: [*map(self.lines.put, pipe), self.lines.put("")], daemon=True).start()
+
+    def line(self, what, seconds=20):
+        try:
+            line = self.lines.get(timeout=seconds)
+        except queue.Empty:
+            raise AssertionError("nothing within %d s: waiting for %s" % (seconds, what)) from None
+        assert line, "the output ended (status %s): waiting for %s" % (self.process.wait(10), what)
+        return line
+
+    def rest(self):
+        return "".join(iter(lambda: self.lines.get(timeout=20), ""))
+
+
+def start(*args):
+    process = subprocess.Popen([CLI, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.out, process.err = Output(process.stdout, process), Output(process.stderr, process)
+    return process
 
 
 # Ends a monitor as Ctrl-C does; what it said on standard error.
 def interrupt(process):
     process.send_signal(signal.SIGINT)
     assert process.wait(10) == 0, "exit status after SIGINT"
-    return process.stderr.read()
+    return process.err.rest()
+
+
+def wait_for(condition, what, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "not within %d s: %s" % (seconds, what() if callable(what) else what)
+        time.sleep(0.05)
+
+
+# Until a thread of the program waits in poll(), as the fleet does once it has listed what is present.
+def listening(process):
+    wait_for(lambda: process.poll() is None and any(open(task + "/syscall").read().startswith("7 ") for task in glob.glob(
+        "/proc/%d/task/*" % process.pid)), lambda: "%s to listen (status %s)" % (process.args, process.poll()))
 
 
 def run(usb):
     device = virtual_device.Device(VDEV, usb, "0A1B2C3D4E5F60718293A4B5", "--count", "300", "--interval", "1")
-    process = monitor("--timestamps")
-    said = process.stderr.readline()
+    process = start("monitor", "--timestamps")
+    said = process.err.line("the connect")
     assert re.fullmatch(TIME + " connected %s, Unique ID: %s\n" % (device.node, device.identifier), said), said
-    lines = [process.stdout.readline().rstrip("\n").split(" ", 1) for _ in SERIES]
+    lines = [process.out.line(text).rstrip("\n").split(" ", 1) for text in SERIES]
     times = [datetime.datetime.fromisoformat(stamp) for stamp, _ in lines]
     assert [text for _, text in lines] == SERIES, "lines lost, repeated or out of order"
     assert times == sorted(times) and all(re.fullmatch(TIME, stamp) for stamp, _ in lines), "times went back"
@@ -48,23 +86,23 @@ def run(usb):
         assert cli(*args) == (0, device.identifier + "\n", ""), args
     device.unplug()
     assert process.wait(10) == 1, "a loss did not end it"
-    assert process.stderr.read().endswith("lost %s\n" % device.node)
+    assert process.err.rest().endswith("lost %s\n" % device.node)
     # With standard output closed, the node must not take its place and receive the output.
     device = virtual_device.Device(VDEV, usb, "5" * 24)
     assert subprocess.run([CLI, "id"], stdout=subprocess.DEVNULL, preexec_fn=lambda: os.close(1)).returncode == 1
     device.unplug()
-    assert device.reports() == ["01F00FABBC" + "00" * 55 + "0A6900E9"], device.reports()
+    assert device.reports() == [REQUEST], device.reports()
 
     # Across an unplug and a replug: another unit in the meantime is not taken for it.
     first = virtual_device.Device(VDEV, usb, "2" * 24, "--count", "50", "--interval", "1")
-    process = monitor("--reconnect")
-    shown = [process.stdout.readline() for _ in range(50)]
+    process = start("monitor", "--reconnect")
+    shown = [process.out.line(text) for text in SERIES[:50]]
     first.unplug()
     node = first.node
     other = virtual_device.Device(VDEV, usb, "3" * 24, "--count", "50", "--interval", "1")
     other.unplug()
     first = virtual_device.Device(VDEV, usb, "2" * 24, "--count", "50", "--interval", "1")
-    shown += [process.stdout.readline() for _ in range(50)]
+    shown += [process.out.line(text + " after the replug") for text in SERIES[:50]]
     assert shown == [line + "\n" for line in SERIES[:50] * 2], "lines lost, repeated or out of order"
     said = interrupt(process).splitlines()
     assert said == ["connected %s, Unique ID: %s" % (node, first.identifier), "lost " + node,
@@ -107,10 +145,10 @@ for unit in units:
 
 
 # Reads JSON events until `done(events)`; all of them.
-def events_until(process, done):
+def events_until(process, done, what):
     events = []
     while not done(events):
-        events.append(json.loads(process.stdout.readline()))
+        events.append(json.loads(process.out.line(what)))
     return events
 
 
@@ -123,20 +161,21 @@ def logs_of(events, unit):
 # A bench: every unit's lines once, in order, on its own identifier; one plugged in later joins
 # within a second; one that takes a gone unit's node never shows that unit's identifier.
 units = [virtual_device.Device(VDEV, [], c * 24, "--count", "100", "--interval", "2") for c in "789"]
-process = monitor("--all", "--json")
-events = events_until(process, lambda got: all(logs_of(got, u) == SERIES[:100] for u in units))
+process = start("monitor", "--all", "--json")
+events = events_until(process, lambda got: all(logs_of(got, u) == SERIES[:100] for u in units), "the bench's lines")
 for unit in units:
     times = [datetime.datetime.fromisoformat(e["time"]) for e in events if e["unit"] == unit.node]
     assert times == sorted(times), "a unit's times went back"
 late = virtual_device.Device(VDEV, ["--usb"], "A" * 24, "--count", "20", "--interval", "1")
 plugged = time.monotonic()
-events = events_until(process, lambda got: any(e["event"] == "connected" for e in got))
+events = events_until(process, lambda got: any(e["event"] == "connected" for e in got), "the late unit's connect")
 assert time.monotonic() - plugged < 1 and events[-1]["unit"] == late.node, events
 gone = units.pop(0)
 gone.unplug()
 taker = virtual_device.Device(VDEV, [], "B" * 24, "--count", "50", "--interval", "1")
 assert taker.node == gone.node, "the kernel gave the new unit another node"
-events = events_until(process, lambda got: len(logs_of(got, taker)) == 50 and len(logs_of(got, late)) == 20)
+events = events_until(process, lambda got: len(logs_of(got, taker)) == 50 and len(logs_of(got, late)) == 20,
+                      "the lines of the late unit and of the one on a gone unit's node")
 assert not [e for e in events if e["event"] == "log" and e["identifier"] == gone.identifier], "a line took a gone unit's identifier"
 assert interrupt(process) == ""
 for unit in units + [taker, late]:
@@ -145,14 +184,14 @@ for unit in units + [taker, late]:
 # list --watch tells a unit that comes with its identifier, and that it goes; id --new takes only
 # a unit plugged in after it started.
 present = virtual_device.Device(VDEV, [], "C" * 24)
-watch = subprocess.Popen([CLI, "list", "--watch", "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-waiting = subprocess.Popen([CLI, "id", "--new", "--timeout", "30"], stdout=subprocess.PIPE, text=True)
-events_until(watch, lambda got: len(got) == 1)
-time.sleep(1)  # for id --new to have listed what is present
+watch = start("list", "--watch", "--json")
+waiting = start("id", "--new", "--timeout", "30")
+events_until(watch, lambda got: len(got) == 1, "the unit present")
+listening(waiting)
 arriving = virtual_device.Device(VDEV, [], "D" * 24)
-assert waiting.communicate(timeout=30) == (arriving.identifier + "\n", None) and waiting.returncode == 0
+assert waiting.wait(30) == 0 and waiting.out.rest() == arriving.identifier + "\n"
 arriving.unplug()
-events = events_until(watch, lambda got: len(got) == 2)
+events = events_until(watch, lambda got: len(got) == 2, "the arrival and its going")
 assert [(e["event"], e["unit"], e.get("identifier")) for e in events] == [
     ("unit", arriving.node, arriving.identifier), ("gone", arriving.node, None)], events
 assert interrupt(watch) == ""
