@@ -70,6 +70,17 @@ def listening(process):
         "/proc/%d/task/*" % process.pid)), lambda: "%s to listen (status %s)" % (process.args, process.poll()))
 
 
+# The program's child processes: the state of each, by its process ID.
+def children(pid):
+    return {child: open(stat).read().rsplit(")", 1)[1].split()[0] for tasks in glob.glob("/proc/%d/task/*/children" % pid)
+            for child in open(tasks).read().split() for stat in glob.glob("/proc/%s/stat" % child)}
+
+
+# The program's open descriptors, its threads and its children's states.
+def resources(pid):
+    return len(os.listdir("/proc/%d/fd" % pid)), len(os.listdir("/proc/%d/task" % pid)), sorted(children(pid).values())
+
+
 def run(usb):
     device = virtual_device.Device(VDEV, usb, "0A1B2C3D4E5F60718293A4B5", "--count", "300", "--interval", "1")
     process = start("monitor", "--timestamps")
@@ -79,11 +90,11 @@ def run(usb):
     times = [datetime.datetime.fromisoformat(stamp) for stamp, _ in lines]
     assert [text for _, text in lines] == SERIES, "lines lost, repeated or out of order"
     assert times == sorted(times) and all(re.fullmatch(TIME, stamp) for stamp, _ in lines), "times went back"
-    # Other programs ask the unit while the monitor reads it.
-    link = "/tmp/unit-link%d" % len(usb)  # another name of the node, as a udev rule's SYMLINK makes
+    # Another program asks the unit, by another name of its node as a udev rule's SYMLINK makes,
+    # while the monitor reads it.
+    link = "/tmp/unit-link%d" % len(usb)
     os.symlink(device.node, link)
-    for args in (["id"], ["id", "--unit", link], ["id", "--unit", device.identifier]):
-        assert cli(*args) == (0, device.identifier + "\n", ""), args
+    assert cli("id", "--unit", link) == (0, device.identifier + "\n", "")
     device.unplug()
     assert process.wait(10) == 1, "a loss did not end it"
     assert process.err.rest().endswith("lost %s\n" % device.node)
@@ -133,7 +144,8 @@ for args, expected in ((["list"], 0), (["id"], 1), (["monitor"], 1), (["list", "
 for transport in ([], ["--usb"]):
     run(transport)
 
-# One unit over uhid, one over USB: both listed, in the order that a connect picks them.
+# One unit over uhid, one over USB: both listed, in the order that a connect picks them; each
+# found by its serial number and by its node.
 units = [virtual_device.Device(VDEV, [], "5" * 24), virtual_device.Device(VDEV, ["--usb"], "6" * 24)]
 status, out, said = cli("list")
 listed = [line.split("\t") for line in out.splitlines()]
@@ -141,7 +153,25 @@ assert status == 0 and said == "" and sorted(listed) == sorted(
     [[unit.node, unit.identifier, bus, unit.identifier] for unit, bus in zip(units, ["virtual", "usb"])]), out
 assert cli("id") == (0, listed[0][3] + "\n", ""), "list's first unit is not the one a connect picks"
 for unit in units:
+    for name in (unit.identifier, unit.node):
+        assert cli("id", "--unit", name) == (0, unit.identifier + "\n", ""), "id --unit " + name
     unit.unplug()
+
+# A unit whose gadget takes no more output reports (its process stopped, the kernel's queue of
+# four full), so that the request's write waits for the kernel's 5 s: the writer left waiting
+# holds none of the program's descriptors, such as the pipes its output is read through.
+held = virtual_device.Device(VDEV, ["--usb"], "7" * 24)
+held.process.send_signal(signal.SIGSTOP)
+with open(held.node, "wb", 0) as node:
+    [node.write(bytes.fromhex(REQUEST)) for _ in range(4)]
+process = start("id", "--timeout", "3")
+wait_for(lambda: "D" in children(process.pid).values(), "the request's writer held up")
+writer = "/proc/%s/fd/" % next(iter(children(process.pid)))
+kept = [os.readlink(writer + fd) for fd in os.listdir(writer)]
+assert kept == [held.node], "the request's writer holds %s" % kept
+assert process.wait(10) == 1 and process.err.rest().endswith("did not answer within 3 s\n")
+held.process.send_signal(signal.SIGCONT)
+held.unplug(signal.SIGTERM)
 
 
 # Reads JSON events until `done(events)`; all of them.
@@ -159,7 +189,8 @@ def logs_of(events, unit):
 
 
 # A bench: every unit's lines once, in order, on its own identifier; one plugged in later joins
-# within a second; one that takes a gone unit's node never shows that unit's identifier.
+# within a second; one that takes a gone unit's node never shows that unit's identifier; no
+# request's writer is left unreaped.
 units = [virtual_device.Device(VDEV, [], c * 24, "--count", "100", "--interval", "2") for c in "789"]
 process = start("monitor", "--all", "--json")
 events = events_until(process, lambda got: all(logs_of(got, u) == SERIES[:100] for u in units), "the bench's lines")
@@ -177,6 +208,7 @@ assert taker.node == gone.node, "the kernel gave the new unit another node"
 events = events_until(process, lambda got: len(logs_of(got, taker)) == 50 and len(logs_of(got, late)) == 20,
                       "the lines of the late unit and of the one on a gone unit's node")
 assert not [e for e in events if e["event"] == "log" and e["identifier"] == gone.identifier], "a line took a gone unit's identifier"
+assert "Z" not in resources(process.pid)[2], "a zombie child: %s" % resources(process.pid)[2]
 assert interrupt(process) == ""
 for unit in units + [taker, late]:
     unit.unplug(signal.SIGTERM)
