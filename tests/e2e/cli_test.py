@@ -229,3 +229,38 @@ assert [(e["event"], e["unit"], e.get("identifier")) for e in events] == [
 assert interrupt(watch) == ""
 assert cli("id", "--new", "--timeout", "1")[0] == 1, "id --new took a unit already there"
 present.unplug()
+
+# Churn: a new unit plugged in and the one before it unplugged, again and again, with monitor
+# --all and list --watch following throughout. Each unit, and each of its lines, shows once, on
+# its own identifier; both programs live on, and the monitor ends with the descriptors, threads
+# and children that it started with.
+CYCLES = 200
+process, watch = start("monitor", "--all", "--json"), start("list", "--watch", "--json")
+for program in (process, watch):
+    listening(program)
+before, events, units, started = resources(process.pid), [], [], time.monotonic()
+for cycle in range(CYCLES):
+    unit = virtual_device.Device(VDEV, [], "C4A2%020d" % cycle)
+    events += events_until(process, lambda got: got and (got[-1]["event"], got[-1].get("identifier")) == (
+        "identity", unit.identifier), "the identity of unit %d" % cycle)
+    unit.send("\n".join("%s %d" % (unit.identifier, n) for n in range(1, 4)))
+    if units:
+        units[-1].unplug()
+    units.append(unit)
+units[-1].unplug()
+print("churn: %d cycles in %.0f s" % (CYCLES, time.monotonic() - started))
+events += events_until(process, lambda got: sum(e["event"] == "lost" for e in events + got) == CYCLES, "every loss")
+# Sorted by identifier, each unit's lines in the order they came.
+logged = sorted(((e["identifier"], e["text"]) for e in events if e["event"] == "log"), key=lambda line: str(line[0]))
+sent = [(u.identifier, "%s %d" % (u.identifier, n)) for u in units for n in range(1, 4)]
+assert logged == sent, "%d lines for %d; lost, extra or on another identifier: %s" % (
+    len(logged), len(sent), sorted(set(logged) ^ set(sent), key=str)[:5])
+node_of = {u.identifier: u.node for u in units}
+# Each answer shows, to the monitor's request and to list's: on its own unit's node.
+identities = {(e["identifier"], e["unit"]) for e in events if e["event"] == "identity"}
+assert identities == set(node_of.items()), "identities: %s" % list(identities - set(node_of.items()))[:5]
+shown = events_until(watch, lambda got: sum(e["event"] == "gone" for e in got) == CYCLES, "list --watch's goings")
+listed = sorted(((e["identifier"], e["unit"]) for e in shown if e["event"] == "unit"), key=str)
+assert listed == sorted(node_of.items()), "list --watch's units: %s" % [u for u in listed if node_of.get(u[0]) != u[1]][:5]
+wait_for(lambda: resources(process.pid) == before, lambda: "the monitor back to %s from %s" % (before, resources(process.pid)))
+assert interrupt(process) == "" and interrupt(watch) == ""
