@@ -9,6 +9,7 @@ import re
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -264,3 +265,22 @@ listed = sorted(((e["identifier"], e["unit"]) for e in shown if e["event"] == "u
 assert listed == sorted(node_of.items()), "list --watch's units: %s" % [u for u in listed if node_of.get(u[0]) != u[1]][:5]
 wait_for(lambda: resources(process.pid) == before, lambda: "the monitor back to %s from %s" % (before, resources(process.pid)))
 assert interrupt(process) == "" and interrupt(watch) == ""
+
+# id --each into a reader that takes its time over each: every unit plugged in after it started,
+# once, as it answers, and not one already there; two at once, then one while the reader pauses.
+present = virtual_device.Device(VDEV, [], "E" * 24)
+labels = tempfile.mktemp()
+each = subprocess.Popen([CLI, "id", "--each"], stdout=subprocess.PIPE)
+reader = subprocess.Popen(["sh", "-c", 'while read -r id; do echo "$id" >>%s; sleep 2; done' % labels], stdin=each.stdout)
+each.stdout.close()
+listening(each)
+pair = [virtual_device.Device(VDEV, [], c * 24) for c in "12"]
+labelled = lambda: open(labels).read().split() if os.path.exists(labels) else []
+wait_for(lambda: labelled(), "the first label")
+third = virtual_device.Device(VDEV, [], "3" * 24)
+wait_for(lambda: len(labelled()) >= 3, lambda: "three labels: %s" % labelled(), 30)
+each.send_signal(signal.SIGINT)
+assert each.wait(10) == 0 and reader.wait(10) == 0, "exit status after SIGINT"
+assert sorted(labelled()[:2]) == [u.identifier for u in pair] and labelled()[2:] == [third.identifier], labelled()
+for unit in pair + [third, present]:
+    unit.unplug()
