@@ -30,6 +30,7 @@ within() {
 # logged [JOURNALCTL_OPTION...]: the log lines the journal holds under the unit's identifier.
 logged() { journalctl -q -o cat "$@" ZODIVO_IDENTIFIER=$id ZODIVO_EVENT=log; }
 lines() { [[ $(logged "${@:2}") == "$1" ]]; }
+lost() { [[ $(journalctl -q -o cat ZODIVO_IDENTIFIER=$id ZODIVO_EVENT=lost) == "lost $first" ]]; }
 stopped() { ! systemctl -q is-active "$1"; }
 series=$(printf 'Log line %d\n' 1 2 3 4 5)
 
@@ -41,6 +42,7 @@ apt-get install -y -q "$deb_dir"/tavrix-zodivo-journal_*.deb >/dev/null
 within 30 lines "$series" || fail "after the install, the journal holds: $(logged)"
 exec {in}>&- {err}<&- && wait $pid
 within 10 stopped $service || fail "$service still runs after the unplug"
+within 10 lost || fail "the loss under the unit's identifier: $(journalctl -q -o cat ZODIVO_EVENT=lost)"
 plug first
 within 30 lines "$series"$'\n'"$series" || fail "after a replug, the journal holds: $(logged)"
 
