@@ -3,7 +3,8 @@
 # as on an installed system. Installs tavrix-zodivo-journal while a virtual USB unit is plugged in
 # and follows that unit's log into the journal across an unplug and a replug; checks that its
 # logger opens its own unit but neither another unit nor /etc/shadow; gathers the journal with
-# systemd-journal-upload and systemd-journal-remote; and removes the package.
+# systemd-journal-upload and systemd-journal-remote; removes the package; and has id --new see a
+# unit plugged in while it runs in a network namespace of its own.
 set -euo pipefail
 deb_dir=$1 dir=$(mktemp -d) id=544156524958000000000001
 fail() { echo "$*" >&2; exit 1; }
@@ -13,11 +14,11 @@ rm -f /var/lib/man-db/auto-update
 # Two virtual controllers, for a second unit beside the first.
 rmmod dummy_hcd && insmod /run/guest/modules/dummy_hcd.ko num=2
 
-# plug SERIAL: plugs in a virtual USB unit that sends five lines once opened and is pulled out
+# plug OPTION...: plugs in a virtual unit that sends five lines once opened and is pulled out
 # when its input, on descriptor $in, is closed; sets pid and node.
 plug() {
   rm -f "$dir"/in "$dir"/err && mkfifo "$dir"/in "$dir"/err
-  tavrix-vdev --usb --serial "$1" --count 5 --interval 200 <"$dir"/in 2>"$dir"/err & pid=$!
+  tavrix-vdev "$@" --count 5 --interval 200 <"$dir"/in 2>"$dir"/err & pid=$!
   exec {in}>"$dir"/in {err}<"$dir"/err
   local said && said=$(timeout 30 sed '/plugged in as/q' <&$err) node=${said##*plugged in as }
   [[ $node == /dev/hidraw* ]] || fail "tavrix-vdev did not plug in: $said"
@@ -30,18 +31,20 @@ within() {
 # logged [JOURNALCTL_OPTION...]: the log lines the journal holds under the unit's identifier.
 logged() { journalctl -q -o cat "$@" ZODIVO_IDENTIFIER=$id ZODIVO_EVENT=log; }
 lines() { [[ $(logged "${@:2}") == "$1" ]]; }
+lost() { [[ $(journalctl -q -o cat ZODIVO_IDENTIFIER=$id ZODIVO_EVENT=lost) == "lost $first" ]]; }
 stopped() { ! systemctl -q is-active "$1"; }
 series=$(printf 'Log line %d\n' 1 2 3 4 5)
 
 apt-get install -y -q "$deb_dir"/tavrix-zodivo-{vdev,cli,udev}_*.deb >/dev/null
 # Plugged in before the install: only the postinst can start its logger.
-plug first
+plug --usb --serial first
 first=$node service=tavrix-zodivo-journal@${node#/dev/}.service
 apt-get install -y -q "$deb_dir"/tavrix-zodivo-journal_*.deb >/dev/null
 within 30 lines "$series" || fail "after the install, the journal holds: $(logged)"
 exec {in}>&- {err}<&- && wait $pid
 within 10 stopped $service || fail "$service still runs after the unplug"
-plug first
+within 10 lost || fail "the loss under the unit's identifier: $(journalctl -q -o cat ZODIVO_EVENT=lost)"
+plug --usb --serial first
 within 30 lines "$series"$'\n'"$series" || fail "after a replug, the journal holds: $(logged)"
 
 # Its own node opens for the logger as plugdev's; another unit's node, though plugdev's too, and
@@ -51,7 +54,7 @@ mkdir -p $probe
 printf '[Service]\nExecStart=\nExecStart=/bin/sh -c %s\n' \
   "'true </dev/%I && ! true <$first && ! true </etc/shadow && echo confined || echo exposed'" >$probe/probe.conf
 systemctl daemon-reload
-plug second
+plug --usb --serial second
 probed() { journalctl -q -o cat -u tavrix-zodivo-journal@${node#/dev/}.service; }
 verdict() { probed | grep -x -e confined -e exposed; }
 within 30 verdict >/dev/null && [[ $(verdict) == confined ]] || fail "the logger's confinement: $(probed)"
@@ -68,3 +71,10 @@ lines "$series"$'\n'"$series" -D /run/remote || fail "gathered: $(logged -D /run
 apt-get purge -y -q tavrix-zodivo-journal >/dev/null
 running=$(systemctl list-units --no-legend 'tavrix-zodivo-journal@*')
 [[ -z $running ]] || fail "left running after the removal: $running"
+
+# A unit plugged in after id --new started, in a network namespace of its own, where udevd's news
+# do not reach.
+unshare --net tavrix-zodivo-cli id --new --timeout 20 >"$dir"/new & waiting=$!
+within 20 sh -c "grep -q '^7 ' /proc/$waiting/task/*/syscall" || fail "id --new did not start listening"
+plug --id 0A0B0C0D0E0F101112131415
+wait $waiting && [[ $(<"$dir"/new) == 0A0B0C0D0E0F101112131415 ]] || fail "id --new in a network namespace: $(<"$dir"/new)"
