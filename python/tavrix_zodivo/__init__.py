@@ -106,6 +106,8 @@ class _Run:
             self._process.kill()
             self._process.wait()
         self._thread.join(_STOP_LIMIT)
+        self._process.stdout.close()
+        self._said.close()
 
 
 def _wait(watch, run, found, limit, timed_out):
