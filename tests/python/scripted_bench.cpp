@@ -15,10 +15,8 @@
 #include "Program.h"
 #include "Read_tr.h"
 
-namespace {
-
 // Carries out the commands appended to `file` since the last call; false when there are none.
-bool Run(devlink::testing::FakeHidPort& port, int file, bool sends) {
+static bool Run(devlink::testing::FakeHidPort& port, int file, bool sends) {
   static std::string pending;
   char chunk[4096];
   const ssize_t got = read(file, chunk, sizeof chunk);
@@ -26,8 +24,7 @@ bool Run(devlink::testing::FakeHidPort& port, int file, bool sends) {
   for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
     const std::string command = pending.substr(0, end);
     char verb[8];
-    int unit = 0;
-    int text = 0;
+    int unit = 0, text = 0;
     if (std::sscanf(command.c_str(), "%7s %d %n", verb, &unit, &text) < 2) continue;
     const std::string path = "/dev/hidraw-" + std::to_string(unit), what = verb;
     std::array<std::uint8_t, devlink::kIdentitySize> identifier{0x54, 0x41};
@@ -41,8 +38,6 @@ bool Run(devlink::testing::FakeHidPort& port, int file, bool sends) {
   return got > 0;
 }
 
-}  // namespace
-
 int main(int argc, char** argv) {
   zodivo_cli::GuardStandardDescriptors();
   const char* name = std::getenv("SCRIPTED_BENCH");
@@ -54,13 +49,11 @@ int main(int argc, char** argv) {
   }
   auto* port = new devlink::testing::FakeHidPort;
   const int file = open(name, O_RDONLY | O_CLOEXEC);
-  while (Run(*port, file, false)) {
-  }
+  while (Run(*port, file, false)) continue;
   std::thread([port, file, changes] {
     devlink::BlockAsynchronousSignals();
     for (char event[sizeof(inotify_event) + NAME_MAX + 1]; read(changes, event, sizeof event) > 0;) {
-      while (Run(*port, file, true)) {
-      }
+      while (Run(*port, file, true)) continue;
     }
   }).detach();
   zodivo_cli::RunProgram(argc, argv, *port, [port] { return port; });
