@@ -51,8 +51,7 @@ apt-get install -y -q "$deb_dir"/tavrix-zodivo-vdev_*.deb >/dev/null
 start tavrix-vdev --usb
 usb=$node
 expect "$usb" closed "a rule from elsewhere opened the device before the install"
-apt-get install -y -q "$deb_dir"/tavrix-zodivo-cli_*.deb "$deb_dir"/tavrix-zodivo-udev_*.deb \
-  "$deb_dir"/python3-tavrix-zodivo_*.deb >/dev/null
+apt-get install -y -q "$deb_dir"/{tavrix-zodivo-cli,tavrix-zodivo-udev,python3-tavrix-zodivo}_*.deb >/dev/null
 udevadm settle
 expect "$usb" open "installing did not open the USB device already plugged in"
 used=$(printf 'u%.0s' {1..63}) # the longest serial number that the kernel keeps

@@ -27,9 +27,7 @@ static bool Run(devlink::testing::FakeHidPort& port, int file, bool sends) {
     int unit = 0, text = 0;
     if (std::sscanf(command.c_str(), "%7s %d %n", verb, &unit, &text) < 2) continue;
     const std::string path = "/dev/hidraw-" + std::to_string(unit), what = verb;
-    std::array<std::uint8_t, devlink::kIdentitySize> identifier{0x54, 0x41};
-    identifier.back() = static_cast<std::uint8_t>(unit);
-    port.SetIdentity(path, identifier);
+    port.SetIdentity(path, {0x54, 0x41, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(unit)});
     if (what == "plug") port.Plug(path);
     if (what == "unplug") port.Unplug(path);
     const auto line = std::span(reinterpret_cast<const std::uint8_t*>(command.data()) + text, command.size() - text);
