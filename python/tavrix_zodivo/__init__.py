@@ -73,6 +73,7 @@ class _Run:
             self._process = subprocess.Popen([cli, *arguments, "--json"], stdin=subprocess.DEVNULL,
                                              stdout=subprocess.PIPE, stderr=self._said)
         except OSError as error:
+            self._said.close()
             raise ZodivoError(f"cannot run {cli} ({error.strerror}): is tavrix-zodivo-cli installed?") from None
         self._what = f"{cli} {arguments[0]}"
         self.status = None  # once the command has ended
@@ -148,7 +149,7 @@ def _list(cli, count, limit):
         with watch.changed:
             if count:
                 return _wait(watch, run, lambda: len(answered()) >= count and answered(), limit,
-                             lambda: f"{len(answered())} of {count} units were plugged in and answered within {limit} s")
+                             lambda: f"only {len(answered())} of {count} units answered within {limit} s")
             _wait(watch, run, lambda: run.status == 0, limit, lambda: f"{cli} list did not end within {limit} s")
             return list(present.values())
     finally:

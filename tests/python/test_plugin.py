@@ -14,7 +14,7 @@ def run(pytester, monkeypatch, plugged, tests, *arguments):
     """Runs the tests given through the scripted CLI, on a bench with the units given plugged in."""
     (pytester.path / "bench").write_text("".join(f"plug {unit}\n" for unit in plugged))
     monkeypatch.setenv("SCRIPTED_BENCH", str(pytester.path / "bench"))
-    pytester.makepyfile(f"from contextlib import suppress\nfrom test_plugin import bench\nfrom tavrix_zodivo import ExpectTimeout\n{tests}")
+    pytester.makepyfile(f"import contextlib, threading, tavrix_zodivo\nfrom test_plugin import bench\n{tests}")
     return pytester.runpytest("--zodivo-cli", os.environ["SCRIPTED_BENCH_CLI"], *arguments)
 
 
@@ -36,7 +36,7 @@ def test_reboot(unit):
     # Lines sent before the monitor has the unit open again are lost: one is sent until one comes.
     def back(attempt):
         bench(f"send 1 READY {attempt}")
-        with suppress(ExpectTimeout):
+        with contextlib.suppress(tavrix_zodivo.ExpectTimeout):
             return unit.expect("READY", timeout=0.1)
     assert any(map(back, range(100)))
 def test_pulled(unit):
@@ -56,8 +56,9 @@ def test_pulled(unit):
     assert logged.read_text() in said and " READY " in logged.read_text()
 
 
-def test_units_reads_each_unit_apart(pytester, monkeypatch):
-    run(pytester, monkeypatch, [1, 2], """
+def test_units_waits_for_every_unit_and_reads_each_apart(pytester, monkeypatch):
+    run(pytester, monkeypatch, [1], """
+threading.Timer(0.5, bench, ["plug 2"]).start()
 def test_both(units):
     assert [unit.identifier[-1] for unit in units] == ["1", "2"]
     bench("send 2 two", "send 1 one")
