@@ -3,10 +3,10 @@
 # builds are the same bytes; the dependencies, and that installing the CLI brings in no library of
 # a display; every program hardened and telling its version with no display (the build's manual
 # pages already need --help and --version to work); the desktop entry and the AppStream metadata;
-# the window's icon from the installed theme; the journal's service, as exposed as
-# systemd-analyze rates 2.0 at most and without a word from its verify; and lintian, whose
-# warnings fail it (its notes are shown: the packages have none, but a compiler can spell one out
-# of two neighbouring strings).
+# the window's icon from the installed theme; the journal's service, as exposed as systemd-analyze
+# rates 2.0 at most and without a word from its verify; the pytest plugin's fixtures, found from
+# its package's files; and lintian, whose warnings fail it (its notes are shown: the packages have
+# none, but a compiler can spell one out of two neighbouring strings).
 # What they install, and what their maintainer scripts do, shows when they are installed in the
 # test guest.
 set -euo pipefail
@@ -19,11 +19,12 @@ for dir in "$deb_dir" "$work/again"; do "$cpack" -G DEB --config "$config" -B "$
 for deb in "$deb_dir"/*.deb; do cmp "$deb" "$work/again/${deb##*/}"; done
 tool=$(echo "$deb_dir"/tavrix-zodivo_*.deb) vdev=$(echo "$deb_dir"/tavrix-zodivo-vdev_*.deb)
 cli=$(echo "$deb_dir"/tavrix-zodivo-cli_*.deb) udev=$(echo "$deb_dir"/tavrix-zodivo-udev_*.deb)
-journal=$(echo "$deb_dir"/tavrix-zodivo-journal_*.deb)
+journal=$(echo "$deb_dir"/tavrix-zodivo-journal_*.deb) python=$(echo "$deb_dir"/python3-tavrix-zodivo_*.deb)
 depends() { [[ ", $(dpkg-deb -f "$1" Depends)," =~ ,\ $2[\ ,] ]] || fail "${1##*/} does not depend on $2"; }
 for lib in libc6 libhidapi-hidraw0 libqt6widgets6 hicolor-icon-theme tavrix-zodivo-udev; do depends "$tool" $lib; done
 depends "$cli" tavrix-zodivo-udev
 for package in tavrix-zodivo-cli tavrix-zodivo-udev; do depends "$journal" $package; done
+for package in tavrix-zodivo-cli python3; do depends "$python" $package; done
 [[ $(dpkg-deb -f "$tool" Recommends) == *qt6-wayland* ]] || fail "qt6-wayland is not recommended"
 # What apt install of the CLI brings in where the window's package is not installed. The rule's
 # package is in no apt list, so its own dependencies are read from it.
@@ -64,5 +65,10 @@ rated=$(systemd-analyze security --offline=true --threshold=20 --root="$root" ta
   fail "systemd-analyze rates the journal's service above 2.0: $(tail -n1 <<<"$rated")"
 said=$(systemd-analyze verify --man=no --root="$root" tavrix-zodivo-journal@hidraw0.service 2>&1) && [[ -z $said ]] ||
   fail "systemd-analyze verify on the journal's service: $said"
+
+# pytest finds the plugin by the package's metadata alone, as it does once the package is installed.
+dpkg-deb -x "$python" "$root" && mkdir "$work/rig"
+fixtures=$(cd "$work/rig" && PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 -m pytest -p no:cacheprovider --fixtures)
+for fixture in unit units; do grep -q "^$fixture -- .*tavrix_zodivo/plugin.py" <<<"$fixtures" || fail "pytest --fixtures lacks $fixture"; done
 
 lintian --pedantic --display-info --fail-on error,warning "$deb_dir"/*.deb

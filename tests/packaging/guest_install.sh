@@ -3,7 +3,7 @@
 # stack and udev running. Installs the packages as a user would while a virtual device is plugged
 # in, whose node the maintainer script's re-trigger must open to the seat's user and to plugdev;
 # checks which other devices the rule opens; runs the CLI as users in plugdev and outside it, and
-# its bash completion; checks the installed tavrix-vdev as the root tool it is, on both
+# its bash completion, and the Python module as a member of plugdev; checks the installed tavrix-vdev as the root tool it is, on both
 # transports; starts the installed tool; and removes the packages again.
 set -euo pipefail
 deb_dir=$1 gadgets=/sys/kernel/config/usb_gadget dir=$(mktemp -d)
@@ -51,7 +51,7 @@ apt-get install -y -q "$deb_dir"/tavrix-zodivo-vdev_*.deb >/dev/null
 start tavrix-vdev --usb
 usb=$node
 expect "$usb" closed "a rule from elsewhere opened the device before the install"
-apt-get install -y -q "$deb_dir"/tavrix-zodivo-cli_*.deb "$deb_dir"/tavrix-zodivo-udev_*.deb >/dev/null
+apt-get install -y -q "$deb_dir"/{tavrix-zodivo-cli,tavrix-zodivo-udev,python3-tavrix-zodivo}_*.deb >/dev/null
 udevadm settle
 expect "$usb" open "installing did not open the USB device already plugged in"
 used=$(printf 'u%.0s' {1..63}) # the longest serial number that the kernel keeps
@@ -63,6 +63,8 @@ said=$(runuser -u member -- tavrix-zodivo-cli id --unit "$usb") && [[ $said == 5
   fail "a member of plugdev read the identifier as: $said"
 status=0 && said=$(runuser -u outsider -- tavrix-zodivo-cli id --unit "$usb" 2>&1) || status=$?
 ((status == 1)) && [[ $said == *"permission denied"* && $said == *"$usb"* ]] || fail "outside plugdev: $status, $said"
+said=$(runuser -u member -- /usr/bin/python3 -m tavrix_zodivo list) && [[ $said == *"$usb"*544156524958000000000001* ]] ||
+  fail "python3 -m tavrix_zodivo list as a member of plugdev: $said"
 # offered WORD...: what bash completion offers for the last word of "tavrix-zodivo-cli WORD...".
 offered() {
   bash -c 'source /usr/share/bash-completion/bash_completion && source "$0" && COMP_WORDS=(tavrix-zodivo-cli "$@")
@@ -151,9 +153,9 @@ apt-get install -y -q "$deb_dir"/tavrix-zodivo_*.deb >/dev/null
 QT_QPA_PLATFORM=offscreen timeout 5 tavrix-zodivo && status=0 || status=$?
 ((status == 124)) || fail "installed tavrix-zodivo ended with status $status"
 
-apt-get remove -y -q tavrix-zodivo tavrix-zodivo-cli tavrix-zodivo-udev tavrix-zodivo-vdev >/dev/null
+apt-get remove -y -q tavrix-zodivo tavrix-zodivo-cli tavrix-zodivo-udev tavrix-zodivo-vdev python3-tavrix-zodivo >/dev/null
 for gone in /usr/bin/tavrix-zodivo{,-cli} /usr/bin/tavrix-vdev /usr/lib/udev/rules.d/70-tavrix-zodivo.rules \
-  /usr/share/bash-completion/completions/tavrix-zodivo-cli; do
+  /usr/share/bash-completion/completions/tavrix-zodivo-cli /usr/lib/python3/dist-packages/tavrix_zodivo; do
   [[ ! -e $gone ]] || fail "$gone left behind after removal"
 done
-echo "installed with a device plugged in, opened only the USB device, to plugdev too, CLI and completion work, vdev clean on every ending, removed"
+echo "installed with a device plugged in, opened only the USB device, to plugdev too, CLI, completion and module work, vdev clean on every ending, removed"
