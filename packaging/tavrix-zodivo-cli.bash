@@ -29,9 +29,9 @@ _tavrix_zodivo_cli()
         local options="--unit --json --help --version"
         case $command in
             list) options+=" --watch" ;;
-            id) options+=" --timeout --new" ;;
+            id) options+=" --timeout --new --each" ;;
             monitor) options+=" --timeout --all --reconnect --timestamps --until --fail-on --raw --journal" ;;
-            '') options+=" --timeout --watch --new --all --reconnect --timestamps --until --fail-on --raw --journal" ;;
+            '') options+=" --timeout --watch --new --each --all --reconnect --timestamps --until --fail-on --raw --journal" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ ! $command ]]; then

@@ -65,10 +65,12 @@ def wait_for(condition, what, seconds=20):
         time.sleep(0.05)
 
 
-# Until a thread of the program waits in poll(), as the fleet does once it has listed what is present.
+# Until the fleet's thread waits in poll() once it has listed what is present, beside the thread
+# that waits for a stop in a program that runs until stopped.
 def listening(process):
-    wait_for(lambda: process.poll() is None and any(open(task + "/syscall").read().startswith("7 ") for task in glob.glob(
-        "/proc/%d/task/*" % process.pid)), lambda: "%s to listen (status %s)" % (process.args, process.poll()))
+    polls = 2 if {"monitor", "--watch", "--each"} & set(process.args) else 1
+    wait_for(lambda: process.poll() is None and sum(open(task + "/syscall").read().startswith("7 ") for task in glob.glob(
+        "/proc/%d/task/*" % process.pid)) >= polls, lambda: "%s to listen (status %s)" % (process.args, process.poll()))
 
 
 # The program's child processes: the state of each, by its process ID.
@@ -183,37 +185,6 @@ def events_until(process, done, what):
     return events
 
 
-# A unit's lines: those with its identifier, and those from its node before it answered.
-def logs_of(events, unit):
-    return [e["text"] for e in events
-            if e["event"] == "log" and e["unit"] == unit.node and e["identifier"] in (unit.identifier, None)]
-
-
-# A bench: every unit's lines once, in order, on its own identifier; one plugged in later joins
-# within a second; one that takes a gone unit's node never shows that unit's identifier; no
-# request's writer is left unreaped.
-units = [virtual_device.Device(VDEV, [], c * 24, "--count", "100", "--interval", "2") for c in "789"]
-process = start("monitor", "--all", "--json")
-events = events_until(process, lambda got: all(logs_of(got, u) == SERIES[:100] for u in units), "the bench's lines")
-for unit in units:
-    times = [datetime.datetime.fromisoformat(e["time"]) for e in events if e["unit"] == unit.node]
-    assert times == sorted(times), "a unit's times went back"
-late = virtual_device.Device(VDEV, ["--usb"], "A" * 24, "--count", "20", "--interval", "1")
-plugged = time.monotonic()
-events = events_until(process, lambda got: any(e["event"] == "connected" for e in got), "the late unit's connect")
-assert time.monotonic() - plugged < 1 and events[-1]["unit"] == late.node, events
-gone = units.pop(0)
-gone.unplug()
-taker = virtual_device.Device(VDEV, [], "B" * 24, "--count", "50", "--interval", "1")
-assert taker.node == gone.node, "the kernel gave the new unit another node"
-events = events_until(process, lambda got: len(logs_of(got, taker)) == 50 and len(logs_of(got, late)) == 20,
-                      "the lines of the late unit and of the one on a gone unit's node")
-assert not [e for e in events if e["event"] == "log" and e["identifier"] == gone.identifier], "a line took a gone unit's identifier"
-assert "Z" not in resources(process.pid)[2], "a zombie child: %s" % resources(process.pid)[2]
-assert interrupt(process) == ""
-for unit in units + [taker, late]:
-    unit.unplug(signal.SIGTERM)
-
 # list --watch tells a unit that comes with its identifier, and that it goes; id --new takes only
 # a unit plugged in after it started.
 present = virtual_device.Device(VDEV, [], "C" * 24)
@@ -251,6 +222,9 @@ for cycle in range(CYCLES):
 units[-1].unplug()
 print("churn: %d cycles in %.0f s" % (CYCLES, time.monotonic() - started))
 events += events_until(process, lambda got: sum(e["event"] == "lost" for e in events + got) == CYCLES, "every loss")
+for unit in units:
+    times = [e["time"] for e in events if e["event"] == "log" and e["identifier"] == unit.identifier]
+    assert times == sorted(times), "a unit's times went back"
 # Sorted by identifier, each unit's lines in the order they came.
 logged = sorted(((e["identifier"], e["text"]) for e in events if e["event"] == "log"), key=lambda line: str(line[0]))
 sent = [(u.identifier, "%s %d" % (u.identifier, n)) for u in units for n in range(1, 4)]
