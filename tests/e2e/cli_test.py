@@ -162,7 +162,8 @@ for unit in units:
 
 # A unit whose gadget takes no more output reports (its process stopped, the kernel's queue of
 # four full), so that the request's write waits for the kernel's 5 s: the writer left waiting
-# holds none of the program's descriptors, such as the pipes its output is read through.
+# holds the node and the pipe it tells its outcome through, and none of the program's descriptors,
+# such as the pipes its output is read through.
 held = virtual_device.Device(VDEV, ["--usb"], "7" * 24)
 held.process.send_signal(signal.SIGSTOP)
 with open(held.node, "wb", 0) as node:
@@ -171,7 +172,8 @@ process = start("id", "--timeout", "3")
 wait_for(lambda: "D" in children(process.pid).values(), "the request's writer held up")
 writer = "/proc/%s/fd/" % next(iter(children(process.pid)))
 kept = [os.readlink(writer + fd) for fd in os.listdir(writer)]
-assert kept == [held.node], "the request's writer holds %s" % kept
+theirs = {os.readlink("/proc/%d/fd/%d" % (process.pid, fd)) for fd in (0, 1, 2)}
+assert held.node in kept and len(kept) == 2 and not theirs & set(kept), "the request's writer holds %s" % kept
 assert process.wait(10) == 1 and process.err.rest().endswith("did not answer within 3 s\n")
 held.process.send_signal(signal.SIGCONT)
 held.unplug(signal.SIGTERM)
