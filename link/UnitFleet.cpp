@@ -78,7 +78,7 @@ void UnitFleet::Run(std::stop_token stop) {
   }
   mailbox_.Post(UnitsPresent{listed_});
   if (options_.follow && options_.follow->present) {
-    for (const ListedUnit& unit : std::vector(listed_)) Arrived(unit, {});
+    for (const ListedUnit& unit : std::vector(listed_)) FollowItself(unit);
   }
   pollfd watched[] = {{wake_, POLLIN, 0}, {options_.watch ? units_.Descriptor() : -1, POLLIN, 0}};
   while (!stop.stop_requested()) {
@@ -109,7 +109,7 @@ void UnitFleet::Run(std::stop_token stop) {
       if (retry.next > now) {
         retries_.push_back(retry);
       } else {
-        FollowItself(retry.unit, retry.quiet_until);
+        OpenFollowed(retry.unit, retry.quiet_until);
       }
     }
     std::erase_if(readers_, [](const std::unique_ptr<UnitReader>& reader) { return reader->Ended(); });
@@ -121,12 +121,17 @@ bool UnitFleet::Listed(const ListedUnit& unit) const {
 }
 
 void UnitFleet::Arrived(const ListedUnit& unit, Time at) {
-  if (at != Time{}) mailbox_.Post(UnitArrived{unit, at});
-  if (!options_.follow || (options_.follow->accepts && !options_.follow->accepts(unit))) return;
-  FollowItself(unit, Clock::now() + kQuietRetries);
+  listed_.push_back(unit);
+  mailbox_.Post(UnitArrived{unit, at});
+  FollowItself(unit);
 }
 
-void UnitFleet::FollowItself(const ListedUnit& unit, std::chrono::steady_clock::time_point quiet_until) {
+void UnitFleet::FollowItself(const ListedUnit& unit) {
+  if (!options_.follow || (options_.follow->accepts && !options_.follow->accepts(unit))) return;
+  OpenFollowed(unit, Clock::now() + kQuietRetries);
+}
+
+void UnitFleet::OpenFollowed(const ListedUnit& unit, std::chrono::steady_clock::time_point quiet_until) {
   if (!Open(unit, options_.follow->reading, Clock::now() < quiet_until)) {
     retries_.push_back({unit, Clock::now() + kRetryPeriod, quiet_until});
   }
@@ -144,10 +149,7 @@ void UnitFleet::Reconcile(const std::string& node) {
   const auto held = std::ranges::find(listed_, node, &ListedUnit::path);
   const auto at = Now();
   if (held != listed_.end() && (!now || now->instance != held->instance)) Left(ListedUnit(*held), at);
-  if (now && !Listed(*now)) {
-    listed_.push_back(*now);
-    Arrived(*now, at);
-  }
+  if (now && !Listed(*now)) Arrived(*now, at);
 }
 
 // After news was lost: every unit that went, and every one that came.
@@ -158,9 +160,7 @@ void UnitFleet::Relist() {
     if (std::ranges::find(now, unit.instance, &ListedUnit::instance) == now.end()) Left(unit, at);
   }
   for (const ListedUnit& unit : now) {
-    if (Listed(unit)) continue;
-    listed_.push_back(unit);
-    Arrived(unit, at);
+    if (!Listed(unit)) Arrived(unit, at);
   }
 }
 

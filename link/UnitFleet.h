@@ -67,7 +67,10 @@ class UnitFleet {
   void Left(const ListedUnit& unit, Time at);
   void Reconcile(const std::string& node);
   void Relist();
-  void FollowItself(const ListedUnit& unit, std::chrono::steady_clock::time_point quiet_until);
+  // Follows `unit` if the fleet follows such units by itself, trying again quietly while the unit
+  // refuses to be opened, until `quiet_until`.
+  void FollowItself(const ListedUnit& unit);
+  void OpenFollowed(const ListedUnit& unit, std::chrono::steady_clock::time_point quiet_until);
   // Opens `unit`, or posts why it cannot; false, posting nothing, when the unit refused to be
   // opened and `quiet_refusal` holds.
   bool Open(const ListedUnit& unit, const ReaderOptions& options, bool quiet_refusal);

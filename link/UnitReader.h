@@ -1,5 +1,6 @@
-// One followed unit's own thread: it asks the unit to identify itself, then reads it until it is
-// lost, handing every report over with the unit's session. It is the only thread that calls into
+// One followed unit's own thread: it asks the unit to identify itself (again, a few times, while a
+// unit that took the request does not answer), then reads it until it is lost, handing every
+// report over with the unit's session; the identity reply is handed over whatever the queue holds. It is the only thread that calls into
 // the unit's handle, and it closes the handle when it is done. The request goes out through the
 // port's one-off writer, so that a unit that holds it up never holds up the process's end. Its
 // reads wait for as long as it takes, so a silent unit costs nothing; only the wait for an answer

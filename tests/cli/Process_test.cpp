@@ -25,7 +25,11 @@ using namespace std::chrono_literals;
 
 // Starts the program with `args`; `prepare` runs in the child, before exec. Its process and the
 // read end of its standard error.
-std::pair<pid_t, int> Start(std::vector<std::string> args, const std::function<void()>& prepare = [] {}) {
+std::pair<pid_t, int> Start(std::vector<std::string> args, const std::function<void()>& prepare = [] {},
+                            const char* bench = "plug 1\n") {
+  const std::string commands = ::testing::TempDir() + "process-bench";
+  std::ofstream(commands) << bench;
+  setenv("SCRIPTED_BENCH", commands.c_str(), 1);
   int err[2];
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
   const pid_t pid = fork();
@@ -71,7 +75,7 @@ TEST(Process, ASignalIgnoredByTheParentStaysIgnored) {
     std::ifstream status("/proc/" + std::to_string(child) + "/status");
     std::string line, name;
     while (std::getline(status, line) && !line.starts_with("SigBlk:")) name = name.empty() ? line : name;
-    return name == "Name:\tscripted_cli" && line.starts_with("SigBlk:") &&
+    return name == "Name:\tscripted_bench" && line.starts_with("SigBlk:") &&
            (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
   };
   ASSERT_TRUE(devlink::testing::FakeHidPort::WaitFor(set_up)) << "the program did not set up its signals";
@@ -83,9 +87,7 @@ TEST(Process, ASignalIgnoredByTheParentStaysIgnored) {
 TEST(Process, AStopEndsItWithinASecondWhileItsOutputIsHeldUp) {
   int out[2];
   ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  setenv("SCRIPTED_STREAM", "1", 1);
-  const auto [pid, err] = Start({"monitor"}, [&] { dup2(out[1], STDOUT_FILENO); });
-  unsetenv("SCRIPTED_STREAM");
+  const auto [pid, err] = Start({"monitor"}, [&] { dup2(out[1], STDOUT_FILENO); }, "plug 1\nstream 1 line\n");
   close(out[1]);
   // Nobody reads: the monitor fills the pipe, and its main thread then waits in a write.
   int pending = 0;

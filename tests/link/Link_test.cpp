@@ -178,9 +178,9 @@ TEST(Mailbox, AFullSessionDropsOnlyItsOwnReportsAndTellsWhereTheDropsBegan) {
   ASSERT_TRUE(mailbox.TakeAll(events));
   std::string seen;
   for (const LinkEvent& event : events) {
-    const auto* report = std::get_if<ReceivedReport>(&event);
+    const auto* kept = std::get_if<ReceivedReport>(&event);
     const auto* dropped = std::get_if<Dropped>(&event);
-    seen += report ? std::to_string(report->session) : dropped ? "-" + std::to_string(dropped->count) : "news";
+    seen += kept ? std::to_string(kept->session) : dropped ? "-" + std::to_string(dropped->count) : "news";
   }
   EXPECT_EQ(seen, "11-221news");
   EXPECT_EQ(mailbox.DroppedCount(), 2u);

@@ -100,7 +100,6 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<std::string> Asked() const { return Locked([&] { return asked_; }); }
   int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
   int Opens() const { return Locked([&] { return opens_; }); }
-  int Lists() const { return Locked([&] { return lists_; }); }
   int WritesUnderWay() const { return Locked([&] { return writing_; }); }
   // Reads that wait with every report taken.
   int WaitingReads() const {
@@ -136,7 +135,6 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   }
   std::vector<ListedUnit> List() override {
     return Locked([&] {
-      ++lists_;
       std::vector<ListedUnit> units;
       for (const std::string& path : listed_) units.push_back(Listed(path));
       return units;
@@ -265,7 +263,6 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::vector<std::string> asked_;
   int writing_ = 0;
   int opens_ = 0;
-  int lists_ = 0;
   int misuses_ = 0;
 };
 

@@ -1,6 +1,7 @@
-// tavrix-zodivo-cli on a bench of scripted units, for the pytest plugin's tests. Every copy of it
-// follows the file that SCRIPTED_BENCH names, to which a test appends commands, one a line:
-// "plug N", "unplug N", "send N TEXT". Unit N is /dev/hidraw-N and answers with the identifier
+// tavrix-zodivo-cli on a bench of scripted units, for the tests that need the program as a process
+// and for the pytest plugin's. Every copy of it follows the file that SCRIPTED_BENCH names, to which
+// a test appends commands, one a line: "plug N", "unplug N", "send N TEXT", and "stream N TEXT",
+// which sends the line without end. Unit N is /dev/hidraw-N and answers with the identifier
 // 5441 0000… N. A copy started later finds the bench as the plugs and unplugs before it left it;
 // it takes the lines sent from then on, as a unit's log reaches only those who have it open.
 #include <fcntl.h>
@@ -31,7 +32,14 @@ static bool Run(devlink::testing::FakeHidPort& port, int file, bool sends) {
     if (what == "plug") port.Plug(path);
     if (what == "unplug") port.Unplug(path);
     const auto line = std::span(reinterpret_cast<const std::uint8_t*>(command.data()) + text, command.size() - text);
-    if (what == "send" && sends) port.Send(devlink::BuildIncomingFrame(devlink::kLogText, line), path);
+    const devlink::ReportFrame frame = devlink::BuildIncomingFrame(devlink::kLogText, line);
+    if (what == "send" && sends) port.Send(frame, path);
+    if (what == "stream") {
+      std::thread([&port, frame, path] {
+        devlink::BlockAsynchronousSignals();
+        for (;; std::this_thread::sleep_for(std::chrono::microseconds(100))) port.Send(frame, path);
+      }).detach();
+    }
   }
   return got > 0;
 }
