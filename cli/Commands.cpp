@@ -111,7 +111,6 @@ std::optional<std::string> IdentifierIn(devlink::MessageDecoder& decoder, const 
   return std::nullopt;
 }
 
-// Waits for the next events, until `deadline` at most if there is one; false once `stop` is asked.
 devlink::ReaderOptions AskOnly(std::chrono::milliseconds answer_limit) {
   devlink::ReaderOptions options;
   options.ask_only = true;
@@ -123,15 +122,12 @@ std::chrono::milliseconds IdAnswerLimit(const CliOptions& options) {
   return std::chrono::ceil<std::chrono::milliseconds>(options.timeout.value_or(kDefaultIdTimeout));
 }
 
-bool NextEvents(devlink::ReportMailbox& mailbox, std::stop_token stop, std::optional<Clock::time_point> deadline,
-                std::vector<LinkEvent>& events) {
-  if (deadline) {
-    mailbox.WaitForEvents(stop, *deadline);
-  } else {
-    mailbox.WaitForEvents(stop);
-  }
-  mailbox.TakeAll(events);
-  return !stop.stop_requested();
+// Writes what the last events made, then reads the units until the next events, until `deadline`
+// at most if there is one; false once `stop` is asked or the output has failed.
+bool NextEvents(devlink::UnitFleet& fleet, EventPrinter& print, std::stop_token stop,
+                std::optional<Clock::time_point> deadline, std::vector<LinkEvent>& events) {
+  if (!print.Flush()) return false;
+  return fleet.Next(stop, deadline, events, print.Waiting());
 }
 
 void Earliest(std::optional<Clock::time_point>& deadline, std::optional<Clock::time_point> other) {
@@ -204,7 +200,7 @@ int RunList(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& 
     return line_of([&](const Line& line) { return !line.gone && line.session == 0 && line.unit.instance == instance; });
   };
   std::vector<LinkEvent> events;
-  for (std::optional<Clock::time_point> deadline; NextEvents(fleet.Mailbox(), stop, deadline, events);) {
+  for (std::optional<Clock::time_point> deadline; NextEvents(fleet, print, stop, deadline, events);) {
     for (LinkEvent& event : events) {
       int status = -1;
       std::visit(devlink::Overloaded{
@@ -296,7 +292,7 @@ int RunEach(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& 
   devlink::MessageDecoder decoder;
   const auto limit = IdAnswerLimit(options);
   std::vector<LinkEvent> events;
-  for (std::optional<Clock::time_point> deadline; NextEvents(fleet.Mailbox(), stop, deadline, events);) {
+  for (std::optional<Clock::time_point> deadline; NextEvents(fleet, print, stop, deadline, events);) {
     for (LinkEvent& event : events) {
       int status = -1;
       std::visit(devlink::Overloaded{
@@ -368,7 +364,7 @@ int RunId(devlink::UnitFleet& fleet, const CliOptions& options, EventPrinter& pr
     if (!deadline) deadline = Clock::now() + limit;
   };
   std::vector<LinkEvent> events;
-  while (NextEvents(fleet.Mailbox(), stop, deadline, events)) {
+  while (NextEvents(fleet, print, stop, deadline, events)) {
     for (LinkEvent& event : events) {
       int status = -1;
       std::visit(devlink::Overloaded{
@@ -455,7 +451,7 @@ class Monitor {
   int On(const devlink::LetGo& let_go);
   int On(const devlink::Lost& lost);
   int On(const devlink::Asked&) { return -1; }
-  int On(const devlink::Dropped& dropped);
+  int On(const devlink::Dropped&) { return -1; }  // the fleet's readers keep every report
   int On(const devlink::Unanswered& unanswered);
 
   // One unit: asks the fleet to follow the unit to follow, if none is followed or asked for.
@@ -496,14 +492,17 @@ int Monitor::Run(std::stop_token stop) {
     std::optional<Clock::time_point> deadline = ends_at;
     Earliest(deadline, retry_at_);
     Earliest(deadline, OnSteadyClock(print_.NextTell()));
-    if (!NextEvents(fleet_.Mailbox(), stop, deadline, events)) return 0;
+    if (!NextEvents(fleet_, print_, stop, deadline, events)) return 0;
     for (const LinkEvent& event : events) {
       if (const int status = std::visit([this](const auto& happened) { return On(happened); }, event); status >= 0) {
         return status;
       }
     }
     print_.TellUnanswered(Now());
-    if (options_.all) std::this_thread::sleep_for(kBenchGather);
+    if (options_.all) {
+      if (!print_.Flush()) return 0;
+      std::this_thread::sleep_for(kBenchGather);
+    }
     if (retry_at_ && Clock::now() >= *retry_at_) {
       retry_at_.reset();
       FollowOne();
@@ -537,12 +536,6 @@ int Monitor::On(const devlink::UnitLeft& left) {
   std::erase_if(present_, [&](const ListedUnit& unit) { return unit.instance == left.unit.instance; });
   let_go_.erase(left.unit.instance);
   return -1;
-}
-
-int Monitor::On(const devlink::Dropped& dropped) {
-  const auto found = followed_.find(dropped.session);
-  if (found == followed_.end()) return -1;
-  return Written(print_.Dropped(found->second.unit, dropped.count, dropped.at));
 }
 
 int Monitor::On(const devlink::Unanswered& unanswered) {

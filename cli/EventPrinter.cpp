@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 #include "Journal.h"
@@ -65,11 +66,12 @@ std::string LocalTime(Time at) {
   return text;
 }
 
-EventPrinter::EventPrinter(std::FILE* out, std::FILE* err, Output output, bool timestamps, bool label_lines)
-    : out_(out), err_(err), output_(output), timestamps_(timestamps), label_lines_(label_lines) {}
+EventPrinter::EventPrinter(int out, std::FILE* err, Output output, bool timestamps, bool label_lines,
+                           std::size_t output_bound)
+    : out_(out, output_bound), err_(err), output_(output), timestamps_(timestamps), label_lines_(label_lines) {}
 
 bool EventPrinter::LogLine(const FollowedUnit& unit, Time received, const std::string& text) {
-  if (output_ == Output::kText) return Out(Prefix(received) + Label(unit) + text);
+  if (output_ == Output::kText) return Out(Prefix(received) + Label(unit) + text, &unit, received);
   return Emit("log", received, {{"unit", unit.listed.path}, {"identifier", OrNull(unit.identifier)}, {"text", text}},
               text, &unit);
 }
@@ -125,21 +127,37 @@ bool EventPrinter::Lost(devlink::Session session, const FollowedUnit& unit, Time
   return true;
 }
 
-bool EventPrinter::Dropped(const FollowedUnit& unit, std::uint64_t count, Time at) {
+void EventPrinter::TellDropped(const FollowedUnit& unit, std::uint64_t count, Time at) {
   const std::string name = unit.identifier.empty() ? unit.listed.path : unit.listed.path + " (" + unit.identifier + ")";
   const std::string told = std::to_string(count) + " reports of " + name + " dropped: the output was held up";
   if (output_ == Output::kText) {
     Error(told);
-    return true;
+    return;
   }
-  return Emit("dropped", at, {{"unit", unit.listed.path}, {"identifier", OrNull(unit.identifier)}, {"count", count}},
-              told, &unit);
+  Emit("dropped", at, {{"unit", unit.listed.path}, {"identifier", OrNull(unit.identifier)}, {"count", count}}, told,
+       &unit);
+}
+
+bool EventPrinter::Flush() {
+  if (output_ != Output::kJournal && !out_.Flush() && output_error_ == 0) output_error_ = out_.Error();
+  if (output_error_ != 0 || drops_.empty() || !out_.HasRoom()) return output_error_ == 0;
+  for (const auto& [instance, drops] : std::exchange(drops_, {})) TellDropped(drops.unit, drops.count, drops.at);
+  return Flush();
+}
+
+bool EventPrinter::Drain() {
+  if (output_ == Output::kJournal) return output_error_ == 0;
+  if (!Flush() || !out_.Drain()) {
+    if (output_error_ == 0) output_error_ = out_.Error();
+    return false;
+  }
+  return true;
 }
 
 bool EventPrinter::Report(const FollowedUnit& unit, const devlink::ReceivedReport& report,
                           const std::string& verdict) {
   const std::string hex = devlink::FormatHex(std::span(report.frame).first(report.length));
-  if (output_ == Output::kText) return Out(Prefix(report.received) + Label(unit) + hex + ' ' + verdict);
+  if (output_ == Output::kText) return Out(Prefix(report.received) + Label(unit) + hex + ' ' + verdict, &unit, report.received);
   return Emit("report", report.received, {{"unit", unit.listed.path}, {"hex", hex}, {"verdict", verdict}},
               hex + ' ' + verdict, &unit);
 }
@@ -171,12 +189,16 @@ void EventPrinter::Waiting(const FollowedUnit& unit, Time now, bool by_serial) {
 }
 
 void EventPrinter::Error(const std::string& message) {
+  // What came before it goes first, where the output takes it, so that a terminal shows both in
+  // order.
+  out_.Flush();
   std::fprintf(err_, "tavrix-zodivo-cli: %s\n", message.c_str());
   std::fflush(err_);
 }
 
 int EventPrinter::OutputFailure() {
   if (output_error_ == EPIPE) return 0;
+  if (std::exchange(failure_told_, true)) return 1;
   Error(std::string(output_ == Output::kJournal ? "cannot write to the journal: " : "cannot write to standard output: ") +
         std::strerror(output_error_));
   return 1;
@@ -192,7 +214,9 @@ bool EventPrinter::Emit(const char* event, Time at, const Fields& fields, const 
     }
     // Text that is not valid UTF-8 (none is, but a serial number comes from the system) is mended
     // rather than refused.
-    return Out(line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    const bool droppable = std::strcmp(event, "log") == 0 || std::strcmp(event, "report") == 0;
+    return Out(line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace), droppable ? unit : nullptr,
+               at);
   }
   const bool news = std::strcmp(event, "connected") == 0 || std::strcmp(event, "lost") == 0;
   const char* priority = std::strcmp(event, "dropped") == 0 ? "PRIORITY=4" : news ? "PRIORITY=5" : "PRIORITY=6";
@@ -222,17 +246,18 @@ bool EventPrinter::Emit(const char* event, Time at, const Fields& fields, const 
   return true;
 }
 
-bool EventPrinter::Out(const std::string& line) {
+bool EventPrinter::Out(const std::string& line, const FollowedUnit* droppable, Time at) {
   if (output_error_ != 0) return false;
-  if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fputc('\n', out_) == EOF ||
-      std::fflush(out_) != 0) {
-    output_error_ = errno != 0 ? errno : EIO;
-    return false;
+  if (!out_.Append(line, droppable != nullptr ? &droppable->listed.instance : nullptr)) {
+    Drops& drops = drops_[droppable->listed.instance];
+    if (drops.count++ == 0) drops.at = at;
+    drops.unit = *droppable;
   }
   return true;
 }
 
 void EventPrinter::Status(Time at, const std::string& line) {
+  out_.Flush();
   std::fprintf(err_, "%s%s\n", Prefix(at).c_str(), line.c_str());
   std::fflush(err_);
 }

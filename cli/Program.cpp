@@ -120,7 +120,7 @@ void RunProgram(int argc, char** argv, devlink::HidPort& port,
   if (!options) Finish(2);
   tzset();
   const Output output = options->journal ? Output::kJournal : options->json ? Output::kJson : Output::kText;
-  EventPrinter print(stdout, stderr, output, options->timestamps, options->all);
+  EventPrinter print(STDOUT_FILENO, stderr, output, options->timestamps, options->all);
   const bool runs_until_stopped = options->command == CliOptions::Command::kMonitor || options->watch || options->each;
   const std::stop_token stop = runs_until_stopped ? WatchForStop() : std::stop_token();
   int status = 1;
@@ -141,6 +141,7 @@ void RunProgram(int argc, char** argv, devlink::HidPort& port,
   } catch (const std::exception& error) {
     print.Error(error.what());
   }
+  if (!print.Drain()) status = print.OutputFailure();
   Finish(status);
 }
 

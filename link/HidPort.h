@@ -44,6 +44,11 @@ class HidPort {
   virtual std::vector<ListedUnit> List(std::uint16_t vendor_id, std::uint16_t product_id) = 0;
   // Null when the device cannot be opened; `error` then says why, where the system told.
   virtual std::unique_ptr<HidDevice> Open(const std::string& path, std::error_code& error) = 0;
+  // Opens the device at `path` for reading only and without blocking, for a reader that waits on
+  // many devices at once: a descriptor that the caller owns, readable while a report waits. Each
+  // read() takes one report, fails with EAGAIN while none waits, and returns 0 or fails otherwise
+  // once the device has gone. -1 when the device cannot be opened; `error` then says why.
+  virtual int OpenForReading(const std::string& path, std::error_code& error) = 0;
   // Writes one output report to the device at `path` through a handle of its own, in a process
   // of its own: a device that does not take reports holds the write up for the kernel's 5 s, and
   // a process whose thread is inside such a write cannot end before it does. Every open handle of

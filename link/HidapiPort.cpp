@@ -54,6 +54,14 @@ class HidapiPort final : public HidPort {
     return std::make_unique<HidapiDevice>(device);
   }
 
+  int OpenForReading(const std::string& path, std::error_code& error) override {
+    // The node itself, as the HID library's hidraw backend opens it, but for reading alone: the
+    // requests go out through a handle of their own.
+    const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0) error = std::error_code(errno, std::generic_category());
+    return descriptor;
+  }
+
   int SendReport(const std::string& path, const std::uint8_t* data, std::size_t length) override {
     // A hidraw node takes an output report as one write, as the HID library's own write does. The
     // child tells whether it did through a pipe rather than through its exit status, which a

@@ -1,29 +1,26 @@
-// One followed unit's own thread: it asks the unit to identify itself (again, a few times, while a
-// unit that took the request does not answer), then reads it until it is lost, handing every
-// report over with the unit's session; the identity reply is handed over whatever the queue holds. It is the only thread that calls into
-// the unit's handle, and it closes the handle when it is done. The request goes out through the
-// port's one-off writer, so that a unit that holds it up never holds up the process's end. Its
-// reads wait for as long as it takes, so a silent unit costs nothing; only the wait for an answer
-// that is needed has a limit.
+// One followed unit, as the fleet's reading thread reads it: it has the unit asked to identify
+// itself (again, a few times, while a unit that took the request does not answer), takes what the
+// unit's descriptor holds without ever waiting, and turns it into events with the unit's session.
+// It has no thread of its own: the fleet reads every unit on one thread, which wakes only when a
+// unit has sent something or a limit has passed, so that a silent unit costs nothing.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "LinkEvent.h"
-#include "ReportMailbox.h"
+#include "MessageDecoder.h"
 
 namespace devlink {
 
 struct ReaderOptions {
   // Hand over every report, whatever it holds, rather than only those with a good checksum.
   bool every_report = false;
-  // Close the unit once it has answered, or once `answer_limit` has passed since its request went
-  // out: for front ends that only ask.
+  // Be done with the unit once it has answered, or once `answer_limit` has passed since its
+  // request went out: for front ends that only ask.
   bool ask_only = false;
   // Hold back what the unit sends until it answers with this identifier; let it go if it answers
   // with another, or with none within `answer_limit`. Empty: take the unit as it is.
@@ -33,27 +30,49 @@ struct ReaderOptions {
 
 class UnitReader {
  public:
-  // Starts at once; `done` is called on the reader's thread as it ends. `mailbox` must outlive it.
-  UnitReader(HidPort& port, std::unique_ptr<HidDevice> device, std::string unit, Session session,
-             ReportMailbox& mailbox, ReaderOptions options, std::function<void()> done);
-  // Waits for the reader: only a unit that is lost, or done with, lets it end.
-  ~UnitReader();
+  using Clock = std::chrono::steady_clock;
+
+  // Reports taken from one unit at one wake-up at most, so that a unit that floods never keeps
+  // the others waiting: as many as hidraw keeps for a handle.
+  static constexpr int kReadsPerWake = 64;
+
+  // `ask` sends the identity request, whose outcome comes back through Asked(); it is called here
+  // first. `descriptor` stays the caller's.
+  UnitReader(int descriptor, std::string unit, Session session, ReaderOptions options, std::function<void()> ask);
   UnitReader(const UnitReader&) = delete;
   UnitReader& operator=(const UnitReader&) = delete;
 
-  bool Ended() const { return ended_.load(std::memory_order_acquire); }
+  int Descriptor() const { return descriptor_; }
+  // Whether the reader is done with the unit: it was lost, answered a front end that only asked,
+  // or was let go.
+  bool Ended() const { return ended_; }
+
+  // The request went out, or the unit did not take it.
+  void Asked(bool taken, std::vector<LinkEvent>& events);
+  // Takes the reports that wait, up to kReadsPerWake.
+  void Read(std::vector<LinkEvent>& events);
+  // When the reader has something to do though the unit sends nothing, if ever.
+  std::optional<Clock::time_point> Due() const;
+  // Does it, once Due() has passed.
+  void Tick(std::vector<LinkEvent>& events);
 
  private:
-  void Run(std::unique_ptr<HidDevice> device);
+  void Take(ReceivedReport& report, bool valid, std::vector<LinkEvent>& events);
 
-  HidPort& port_;
+  const int descriptor_;
   const std::string unit_;
   const Session session_;
-  ReportMailbox& mailbox_;
   const ReaderOptions options_;
-  const std::function<void()> done_;
-  std::atomic<bool> ended_{false};
-  std::thread thread_;  // last, so it starts after the members it uses exist
+  const std::function<void()> ask_;
+  MessageDecoder decoder_;
+  int asks_ = 1;
+  bool answered_ = false;
+  // Only a reader that goes on reading asks again; one that waits for the answer has a limit.
+  std::optional<Clock::time_point> ask_again_at_;
+  std::optional<Clock::time_point> answer_by_;
+  bool verifying_;
+  std::vector<ReceivedReport> held_;  // while verifying
+  bool ended_ = false;
 };
 
 }  // namespace devlink

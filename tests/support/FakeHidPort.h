@@ -1,7 +1,9 @@
 // Scripted units behind the link's HID port, listed by path, and the hotplug monitor that tells
 // of them. Like the kernel's hidraw, every open handle of a unit gets every report the unit sends,
 // unplugging fails every pending and later call, and an open waits while any handle's write is
-// under way. Writes can be made slow or failing; a unit can answer identity requests by itself.
+// under way. A unit opened for reading alone is one end of a socket pair of packets, whose other
+// end the port keeps: a report is a packet, an unplugged unit a closed end, and a full socket
+// drops what the unit sends, as hidraw drops what its reader leaves. Writes can be made slow or failing; a unit can answer identity requests by itself.
 // It counts what the link must never do: call or close a handle while another call runs on it,
 // which a real HID library does not forgive, or from another thread than the one that called it
 // before; and read where an asynchronous signal could interrupt the read.
@@ -11,9 +13,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <poll.h>
+#include <span>
 #include <mutex>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <linux/sockios.h>
 #include <unistd.h>
 
 #include <map>
@@ -40,7 +47,10 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
  public:
   static constexpr char kUnit[] = "/dev/hidraw-a";
 
-  ~FakeHidPort() override { close(notify_); }
+  ~FakeHidPort() override {
+    for (const Channel& channel : channels_) close(channel.ours);
+    close(notify_);
+  }
 
   // Lists the unit after those already listed, or before them, as a new instance at that node.
   void Plug(const std::string& unit = kUnit, bool first = false) {
@@ -54,13 +64,13 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   void Unplug(const std::string& unit = kUnit) {
     Locked([&] {
       if (std::erase(listed_, unit) > 0) Notify(unit);
-      for (Device* device : devices_) device->failed |= device->unit == unit;
+      Fail(unit);
     });
   }
   // The unit at this node goes and another takes the node, before any news of either.
   void Replace(const std::string& unit = kUnit) {
     Locked([&] {
-      for (Device* device : devices_) device->failed |= device->unit == unit;
+      Fail(unit);
       instances_[unit] = "instance" + std::to_string(++plugs_);
     });
   }
@@ -90,21 +100,27 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   // A report for every open handle of the unit; `length` cuts it short.
   void Send(const ReportFrame& frame, const std::string& unit = kUnit, std::size_t length = kFrameSize) {
     Locked([&] {
-      for (Device* device : devices_) {
-        if (device->unit == unit) device->inputs.emplace_back(frame.begin(), frame.begin() + length);
-      }
+      Deliver(unit, std::span(frame).first(length));
     });
   }
 
   // The units that took an identity request, in order.
   std::vector<std::string> Asked() const { return Locked([&] { return asked_; }); }
-  int LiveHandles() const { return Locked([&] { return static_cast<int>(devices_.size()); }); }
+  int LiveHandles() const {
+    return Locked([&] { return static_cast<int>(devices_.size() + std::ranges::count_if(channels_, ReaderHasIt)); });
+  }
   int Opens() const { return Locked([&] { return opens_; }); }
   int WritesUnderWay() const { return Locked([&] { return writing_; }); }
   // Reads that wait with every report taken.
   int WaitingReads() const {
     const auto waiting = [](Device* device) { return device->reading && device->inputs.empty(); };
-    return Locked([&] { return static_cast<int>(std::ranges::count_if(devices_, waiting)); });
+    const auto drained = [](const Channel& channel) {
+      int unread = 0;
+      return ReaderHasIt(channel) && ioctl(channel.ours, SIOCOUTQ, &unread) == 0 && unread == 0;
+    };
+    return Locked([&] {
+      return static_cast<int>(std::ranges::count_if(devices_, waiting) + std::ranges::count_if(channels_, drained));
+    });
   }
   // Calls made, and handles closed, while another call ran on the same handle or by another thread
   // than the one that called it before: must stay 0.
@@ -155,6 +171,19 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
     }
     ++opens_;
     return std::make_unique<Device>(*this, path);
+  }
+  int OpenForReading(const std::string& path, std::error_code& error) override {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return writing_ == 0; });
+    int ends[2];
+    if (open_fails_ || std::ranges::find(listed_, path) == listed_.end() ||
+        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0) {
+      error = std::make_error_code(open_fails_ ? std::errc::permission_denied : std::errc::no_such_device);
+      return -1;
+    }
+    ++opens_;
+    channels_.push_back({path, ends[0]});
+    return ends[1];
   }
   int SendReport(const std::string& path, const std::uint8_t* data, std::size_t length) override {
     std::unique_lock lock(mutex_);
@@ -225,13 +254,34 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
     const ReportFrame request = BuildOutgoingFrame(kIdentityRequest);
     if (std::equal(data, data + length, request.begin(), request.end())) {
       asked_.push_back(unit);
-      if (const auto reply = replies_.find(unit); reply != replies_.end()) {
-        for (Device* device : devices_) {
-          if (device->unit == unit) device->inputs.emplace_back(reply->second.begin(), reply->second.end());
-        }
-      }
+      if (const auto reply = replies_.find(unit); reply != replies_.end()) Deliver(unit, reply->second);
     }
     return static_cast<int>(length);
+  }
+
+  struct Channel {
+    std::string unit;
+    int ours;  // -1 once the unit is unplugged
+  };
+  // Whether the reader still has its end.
+  static bool ReaderHasIt(const Channel& channel) {
+    pollfd end{channel.ours, 0, 0};
+    return channel.ours >= 0 && poll(&end, 1, 0) == 0;
+  }
+
+  void Deliver(const std::string& unit, std::span<const std::uint8_t> report) {
+    for (Device* device : devices_) {
+      if (device->unit == unit) device->inputs.emplace_back(report.begin(), report.end());
+    }
+    for (const Channel& channel : channels_) {
+      if (channel.unit == unit && channel.ours >= 0) (void)!send(channel.ours, report.data(), report.size(), MSG_NOSIGNAL);
+    }
+  }
+  void Fail(const std::string& unit) {
+    for (Device* device : devices_) device->failed |= device->unit == unit;
+    for (Channel& channel : channels_) {
+      if (channel.unit == unit && channel.ours >= 0) close(std::exchange(channel.ours, -1));
+    }
   }
 
   ListedUnit Listed(const std::string& path) const {
@@ -260,6 +310,7 @@ class FakeHidPort : public HidPort, public HotplugMonitor {
   std::chrono::milliseconds write_time_{0};
   std::map<std::string, std::chrono::milliseconds> unit_write_times_;
   std::vector<Device*> devices_;
+  std::vector<Channel> channels_;
   std::vector<std::string> asked_;
   int writing_ = 0;
   int opens_ = 0;

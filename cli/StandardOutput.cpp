@@ -1,0 +1,93 @@
+#include "StandardOutput.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace zodivo_cli {
+
+StandardOutput::StandardOutput(int descriptor, std::size_t bound) : descriptor_(descriptor), bound_(bound) {
+  struct stat status {};
+  const int flags = fcntl(descriptor, F_GETFL);
+  // A handle not open for writing stays the one written, so that the writes fail as they would.
+  if (fstat(descriptor, &status) != 0 || flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return;
+  socket_ = S_ISSOCK(status.st_mode);
+  if (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode)) return;
+  // Opened anew rather than made non-blocking: the handle's flags are shared with every process
+  // that has it, such as the shell that started the program. Where /proc is missing, the output
+  // is written as it is, waiting when its reader does.
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+  own_ = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+StandardOutput::~StandardOutput() {
+  if (own_ >= 0) close(own_);
+}
+
+bool StandardOutput::Append(std::string_view line, const std::string* unit) {
+  const std::size_t size = line.size() + 1;
+  if (unit != nullptr) {
+    const auto waiting = unit_waiting_.try_emplace(*unit, 0).first;
+    if (pending_.size() - written_ + size > bound_ || waiting->second + size > bound_ / 8) return false;
+    waiting->second += size;
+    unit_lines_.push_back({stream_appended_ + size, size, waiting});
+  }
+  pending_.append(line);
+  pending_ += '\n';
+  stream_appended_ += size;
+  return true;
+}
+
+bool StandardOutput::Flush() {
+  while (error_ == 0 && written_ < pending_.size()) {
+    const char* data = pending_.data() + written_;
+    const std::size_t length = pending_.size() - written_;
+    const ssize_t wrote = socket_ ? send(descriptor_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                  : write(own_ >= 0 ? own_ : descriptor_, data, length);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) error_ = errno;
+      break;
+    }
+    Written(static_cast<std::size_t>(wrote));
+  }
+  if (written_ == pending_.size()) {
+    pending_.clear();
+    written_ = 0;
+    unit_waiting_.clear();  // every unit's share is empty
+  } else if (written_ > bound_ / 2) {
+    // What has gone out is let go of now and then rather than at every write.
+    pending_.erase(0, written_);
+    written_ = 0;
+  }
+  return error_ == 0;
+}
+
+void StandardOutput::Written(std::size_t bytes) {
+  written_ += bytes;
+  stream_written_ += bytes;
+  for (; !unit_lines_.empty() && unit_lines_.front().end <= stream_written_; unit_lines_.pop_front()) {
+    unit_lines_.front().unit->second -= unit_lines_.front().size;
+  }
+}
+
+bool StandardOutput::Drain() {
+  while (Flush() && Waiting() >= 0) {
+    pollfd room{Waiting(), POLLOUT, 0};
+    if (poll(&room, 1, -1) < 0 && errno != EINTR) break;
+  }
+  return error_ == 0;
+}
+
+int StandardOutput::Waiting() const {
+  if (error_ != 0 || written_ == pending_.size()) return -1;
+  return own_ >= 0 ? own_ : descriptor_;
+}
+
+}  // namespace zodivo_cli
