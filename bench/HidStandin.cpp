@@ -1,8 +1,11 @@
 // A stand-in for the HID library, loaded with LD_PRELOAD into a program under benchmark so that it
 // runs unchanged on units that the benchmark scripts (see HidStandin.h). It makes the system calls
 // the hidraw backend makes: an open per open, a poll and a read per report, a write per report
-// written. It also stands in for open() on the units' nodes, which the program uses to write a
-// report on a handle of its own: such a handle is a connection to the unit's writer. Every report
+// written. It also stands in for open() on the units' nodes, for a program that reads or writes
+// them itself. A read-only open is a new descriptor on the unit's channel, a read() of it one
+// report, and it fails with ENODEV once the unit is unplugged; its O_NONBLOCK, as asked, is the
+// channel's, which every handle on the unit shares, and stays on once asked. Any other open is a
+// handle of its own for writing a report: a connection to the unit's writer. Every report
 // written, by either way, reaches the benchmark, which answers an identity request on the unit's
 // channel, as the unit answers whichever handle asked on every handle that reads it. And it stands
 // in for the libudev calls by which the program lists its units, so that it finds the same units
@@ -162,8 +165,34 @@ const std::string writers = [] {
   return std::string(prefix != nullptr ? prefix : "");
 }();
 
-// A unit's node opens as a new connection to the unit's writer, which the benchmark closes when
-// it unplugs the unit; every other path as the C library opens it.
+// A descriptor of its own on a unit's channel. Like a new open of a hidraw node, it gets only the
+// reports that come after it: those still waiting are dropped.
+int NewHandle(int channel, bool close_on_exec) {
+  const int handle = fcntl(channel, close_on_exec ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
+  devlink::ReportFrame stale;
+  while (handle >= 0 && recv(handle, stale.data(), stale.size(), MSG_DONTWAIT) > 0) {
+  }
+  return handle;
+}
+
+// A read-only open of unit `unit`'s node. Not in a forked child: it may allocate.
+int OpenChannel(std::size_t unit, int flags) {
+  if (unit >= Channels().size()) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (!Plugged(Channels()[unit])) {
+    errno = ENODEV;
+    return -1;
+  }
+  const int handle = NewHandle(Channels()[unit], (flags & O_CLOEXEC) != 0);
+  if (handle >= 0 && (flags & O_NONBLOCK) != 0) fcntl(handle, F_SETFL, fcntl(handle, F_GETFL) | O_NONBLOCK);
+  return handle;
+}
+
+// A unit's node opens read-only on the unit's channel, and otherwise as a new connection to the
+// unit's writer, which the benchmark closes when it unplugs the unit; every other path as the C
+// library opens it.
 int Open(OpenCall next, const char* path, int flags, std::va_list rest) {
   const bool takes_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
   const mode_t mode = takes_mode ? va_arg(rest, mode_t) : 0;
@@ -173,6 +202,7 @@ int Open(OpenCall next, const char* path, int flags, std::va_list rest) {
     errno = ENOENT;
     return -1;
   }
+  if ((flags & O_ACCMODE) == O_RDONLY) return OpenChannel(*unit, flags);
   const int handle = socket(AF_UNIX, SOCK_SEQPACKET | ((flags & O_CLOEXEC) != 0 ? SOCK_CLOEXEC : 0), 0);
   if (handle < 0) return -1;
   sockaddr_un address;
@@ -222,14 +252,10 @@ void hid_free_enumeration(hid_device_info* list) {
 
 hid_device* hid_open_path(const char* path) {
   const std::optional<int> shared = ChannelAt(path);
-  const int channel = shared ? fcntl(*shared, F_DUPFD_CLOEXEC, 0) : -1;
+  const int channel = shared ? NewHandle(*shared, true) : -1;
   if (channel < 0) {
     if (!shared) errno = ENOENT;
     return nullptr;
-  }
-  // hidraw hands a new open only the reports that come after it.
-  devlink::ReportFrame stale;
-  while (recv(channel, stale.data(), stale.size(), MSG_DONTWAIT) > 0) {
   }
   return new hid_device_{channel};
 }
@@ -247,7 +273,15 @@ int hid_read_timeout(hid_device* device, unsigned char* data, size_t length, int
     if (ready <= 0) return ready;
     if ((watched.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return -1;
   }
-  const ssize_t received = recv(device->channel, data, length, 0);
+  // The channel is non-blocking once a read-only open of the unit's node asked for it: a read with
+  // no timeout then waits in poll, as it would have waited in recv.
+  ssize_t received = 0;
+  while ((received = recv(device->channel, data, length, 0)) < 0 && errno == EAGAIN && milliseconds < 0) {
+    pollfd watched{device->channel, POLLIN, 0};
+    poll(&watched, 1, -1);
+  }
+  // Another handle on the unit took the report that the poll saw.
+  if (received < 0 && errno == EAGAIN) return 0;
   // An end of file is the benchmark having closed the channel: the unit is unplugged.
   return received > 0 ? static_cast<int>(received) : -1;
 }

@@ -20,13 +20,14 @@ namespace hid_standin {
 
 // The stand-in's ends of the units' channels, as descriptors the program inherits, separated by
 // commas, in the order the units are listed. Each is one end of an AF_UNIX SOCK_SEQPACKET pair:
-// a message is one report, and a channel whose other end is closed is a unit unplugged.
+// a message is one report, and a channel whose other end is closed is a unit unplugged. A
+// read-only open of a unit's node is a new descriptor on its channel.
 inline constexpr char kChannelsVariable[] = "ZODIVO_STANDIN_CHANNELS";
 
 // The start of the names of the units' writers: unit K's is an AF_UNIX SOCK_SEQPACKET socket
-// listening at this name and K, in the abstract namespace. Opening a unit's node connects to it,
-// as a handle of its own on the unit that reaches it whatever descriptors the opener has closed;
-// what is written there reaches the unit, and the unit's reports still come on its channel.
+// listening at this name and K, in the abstract namespace. Opening a unit's node to write connects
+// to it, as a handle of its own on the unit that reaches it whatever descriptors the opener has
+// closed; what is written there reaches the unit, and the unit's reports still come on its channel.
 inline constexpr char kWritersVariable[] = "ZODIVO_STANDIN_WRITERS";
 
 // Unit `unit`'s writer, named after `prefix`; returns the address's length. Allocates nothing: the
