@@ -24,6 +24,8 @@ constexpr std::chrono::seconds kQuietRetries{2};
 // What the reading thread's epoll tells apart; every other tag is a unit's session.
 constexpr std::uint64_t kNewsTag = 0;
 constexpr std::uint64_t kWritableTag = ~std::uint64_t{0};
+// Reports taken from one unit at one wake-up at most: as many as hidraw keeps for a handle.
+constexpr int kPassesPerWake = 64;
 
 int Checked(int result, const char* call) {
   if (result < 0) throw std::system_error(errno, std::generic_category(), call);
@@ -236,15 +238,26 @@ bool UnitFleet::Next(std::stop_token stop, std::optional<Clock::time_point> dead
       timeout = static_cast<int>(
           std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now()).count()));
     }
-    const int count = epoll_wait(ready_, ready, static_cast<int>(std::size(ready)), timeout);
     bool can_write = false;
-    // News first: a unit's Connected comes before anything it sent.
-    for (int i = 0; i < count; ++i) {
-      if (ready[i].data.u64 == kNewsTag) TakePosted(events);
-      can_write |= ready[i].data.u64 == kWritableTag;
-    }
-    for (int i = 0; i < count; ++i) {
-      if (const auto reader = readers_.find(ready[i].data.u64); reader != readers_.end()) reader->second->Read(events);
+    // A report from each unit that has one, then again from those that still have, and so on: a
+    // unit that floods never keeps the others waiting, and the kernel's word on which ones still
+    // have reports costs less than a read from each that finds none.
+    int count = epoll_wait(ready_, ready, static_cast<int>(std::size(ready)), timeout);
+    for (int pass = 0; count > 0 && pass < kPassesPerWake; ++pass) {
+      bool units_ready = false;
+      // News first: a unit's Connected comes before anything it sent.
+      for (int i = 0; i < count; ++i) {
+        if (ready[i].data.u64 == kNewsTag) TakePosted(events);
+        can_write |= ready[i].data.u64 == kWritableTag;
+      }
+      for (int i = 0; i < count; ++i) {
+        if (const auto reader = readers_.find(ready[i].data.u64); reader != readers_.end() && !reader->second->Ended()) {
+          reader->second->Read(events);
+          units_ready = true;
+        }
+      }
+      if (!units_ready) break;
+      count = epoll_wait(ready_, ready, static_cast<int>(std::size(ready)), 0);
     }
     const auto now = Clock::now();
     for (const auto& [session, reader] : readers_) {

@@ -49,22 +49,21 @@ void UnitReader::Asked(bool taken, std::vector<LinkEvent>& events) {
 }
 
 void UnitReader::Read(std::vector<LinkEvent>& events) {
-  for (int reads = 0; reads < kReadsPerWake && !ended_; ++reads) {
-    ReceivedReport report{};
-    const ssize_t received = read(descriptor_, report.frame.data(), report.frame.size());
-    // Nothing more now: the fleet wakes again when there is.
-    if (received < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    report.received = Now();
-    if (received <= 0) {
-      events.push_back(Lost{unit_, report.received, session_});
-      ended_ = true;
-      return;
-    }
-    report.session = session_;
-    report.length = static_cast<std::size_t>(received);
-    const bool valid = report.length == kFrameSize && IsValidFrame(report.frame);
-    if (valid || options_.every_report) Take(report, valid, events);
+  if (ended_) return;
+  ReceivedReport report{};
+  const ssize_t received = read(descriptor_, report.frame.data(), report.frame.size());
+  // Nothing after all: the fleet wakes again when there is.
+  if (received < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  report.received = Now();
+  if (received <= 0) {
+    events.push_back(Lost{unit_, report.received, session_});
+    ended_ = true;
+    return;
   }
+  report.session = session_;
+  report.length = static_cast<std::size_t>(received);
+  const bool valid = report.length == kFrameSize && IsValidFrame(report.frame);
+  if (valid || options_.every_report) Take(report, valid, events);
 }
 
 void UnitReader::Take(ReceivedReport& report, bool valid, std::vector<LinkEvent>& events) {

@@ -32,10 +32,6 @@ class UnitReader {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Reports taken from one unit at one wake-up at most, so that a unit that floods never keeps
-  // the others waiting: as many as hidraw keeps for a handle.
-  static constexpr int kReadsPerWake = 64;
-
   // `ask` sends the identity request, whose outcome comes back through Asked(); it is called here
   // first. `descriptor` stays the caller's.
   UnitReader(int descriptor, std::string unit, Session session, ReaderOptions options, std::function<void()> ask);
@@ -49,7 +45,7 @@ class UnitReader {
 
   // The request went out, or the unit did not take it.
   void Asked(bool taken, std::vector<LinkEvent>& events);
-  // Takes the reports that wait, up to kReadsPerWake.
+  // Takes the next report, if one waits.
   void Read(std::vector<LinkEvent>& events);
   // When the reader has something to do though the unit sends nothing, if ever.
   std::optional<Clock::time_point> Due() const;
