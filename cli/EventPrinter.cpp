@@ -1,5 +1,6 @@
 #include "EventPrinter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -43,6 +44,20 @@ std::string Printable(const std::string& text) {
   return shown;
 }
 
+// A string as JSON: as it stands when it is printable ASCII with nothing to escape, as nearly every
+// one is, which spares the JSON library's work for each line; through the library otherwise, which
+// mends text that is not valid UTF-8 (none is, but a serial number comes from the system) rather
+// than refusing it.
+void AppendJsonString(std::string& line, std::string_view text) {
+  if (std::ranges::all_of(text, [](char c) { return c >= ' ' && c < '\x7F' && c != '"' && c != '\\'; })) {
+    line += '"';
+    line += text;
+    line += '"';
+    return;
+  }
+  line += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::string Upper(const char* name) {
   std::string upper(name);
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -55,12 +70,18 @@ std::string LocalTime(Time at) {
   const auto since_epoch = std::chrono::floor<std::chrono::milliseconds>(at.time_since_epoch());
   const std::time_t seconds = std::chrono::floor<std::chrono::seconds>(since_epoch).count();
   const auto milliseconds = static_cast<int>((since_epoch % std::chrono::seconds(1)).count());
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char date[32];
-  char offset[8];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  std::strftime(offset, sizeof offset, "%z", &local);
+  // A second's date and offset, made once for the many lines of that second: the local time
+  // changes its offset only on a whole second.
+  thread_local std::time_t formatted_second = -1;
+  thread_local char date[32];
+  thread_local char offset[8];
+  if (seconds != formatted_second) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(offset, sizeof offset, "%z", &local);
+    formatted_second = seconds;
+  }
   char text[48];
   std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, milliseconds, offset, offset + 3);
   return text;
@@ -208,15 +229,25 @@ bool EventPrinter::Emit(const char* event, Time at, const Fields& fields, const 
                         const FollowedUnit* unit) {
   if (output_error_ != 0) return false;
   if (output_ == Output::kJson) {
-    nlohmann::ordered_json line{{"time", LocalTime(at)}, {"event", event}};
+    std::string line = "{\"time\":";
+    AppendJsonString(line, LocalTime(at));
+    line += ",\"event\":";
+    AppendJsonString(line, event);
     for (const auto& [name, value] : fields) {
-      line[name] = value ? std::visit([](const auto& known) { return nlohmann::ordered_json(known); }, *value) : nullptr;
+      line += ",\"";
+      line += name;
+      line += "\":";
+      if (!value) {
+        line += "null";
+      } else if (const auto* text = std::get_if<std::string>(&*value)) {
+        AppendJsonString(line, *text);
+      } else {
+        line += std::to_string(std::get<std::uint64_t>(*value));
+      }
     }
-    // Text that is not valid UTF-8 (none is, but a serial number comes from the system) is mended
-    // rather than refused.
+    line += '}';
     const bool droppable = std::strcmp(event, "log") == 0 || std::strcmp(event, "report") == 0;
-    return Out(line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace), droppable ? unit : nullptr,
-               at);
+    return Out(line, droppable ? unit : nullptr, at);
   }
   const bool news = std::strcmp(event, "connected") == 0 || std::strcmp(event, "lost") == 0;
   const char* priority = std::strcmp(event, "dropped") == 0 ? "PRIORITY=4" : news ? "PRIORITY=5" : "PRIORITY=6";

@@ -295,13 +295,13 @@ TEST_F(CliTest, MonitorRawTellsWhatBecameOfEveryReport) {
 }
 
 // What a printer with --timestamps writes to `stream` (0: standard output, 1: standard error).
-std::string Printed(int stream, const std::function<void(EventPrinter&)>& print) {
+std::string Printed(int stream, const std::function<void(EventPrinter&)>& print, Output output = Output::kText) {
   const int out = memfd_create("printed", MFD_CLOEXEC);
   char* text = nullptr;
   std::size_t size = 0;
   std::FILE* err = open_memstream(&text, &size);
   {
-    EventPrinter printer(out, err, Output::kText, true);
+    EventPrinter printer(out, err, output, true);
     print(printer);
     printer.Drain();
   }
@@ -332,6 +332,16 @@ TEST(EventPrinter, TellsAnUnansweredConnectWithTheTimeOfTheConnect) {
 TEST(EventPrinter, EscapesControlCharactersOfASerialNumber) {
   EXPECT_EQ(Printed(0, [](EventPrinter& print) { print.Unit({kA, "S\x1B[2J\tN", true, {}}, {}, ""); }),
             std::string(kA) + "\tS\\x1B[2J\\x09N\tusb\t?\n");
+}
+
+// Whatever a line holds, its JSON event reads back as the very text.
+TEST(EventPrinter, WritesAJsonEventThatReadsBackAsTheLinesText) {
+  const FollowedUnit unit{{kA, "", true, {}}, ""};
+  for (const std::string text : {"plain 42", "a \"quoted\" word", "C:\\path", "тест\x7F", "bad \xFF byte"}) {
+    const std::string printed = Printed(0, [&](EventPrinter& print) { print.LogLine(unit, {}, text); }, Output::kJson);
+    const auto event = nlohmann::json::parse(printed);
+    EXPECT_EQ(event["text"], text == "bad \xFF byte" ? "bad \uFFFD byte" : text) << printed;
+  }
 }
 
 }  // namespace
