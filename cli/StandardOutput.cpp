@@ -6,10 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 namespace zodivo_cli {
+namespace {
+
+constexpr std::size_t kChunk = 64 << 10;
+
+}  // namespace
 
 StandardOutput::StandardOutput(int descriptor, std::size_t bound) : descriptor_(descriptor), bound_(bound) {
   struct stat status {};
@@ -34,22 +40,24 @@ bool StandardOutput::Append(std::string_view line, const std::string* unit) {
   const std::size_t size = line.size() + 1;
   if (unit != nullptr) {
     const auto waiting = unit_waiting_.try_emplace(*unit, 0).first;
-    if (pending_.size() - written_ + size > bound_ || waiting->second + size > bound_ / 8) return false;
+    if (waiting_ + size > bound_ || waiting->second + size > bound_ / 8) return false;
     waiting->second += size;
     unit_lines_.push_back({stream_appended_ + size, size, waiting});
   }
-  pending_.append(line);
-  pending_ += '\n';
+  if (chunks_.empty() || chunks_.back().size() + size > kChunk) chunks_.emplace_back().reserve(std::max(kChunk, size));
+  chunks_.back().append(line);
+  chunks_.back() += '\n';
+  waiting_ += size;
   stream_appended_ += size;
   return true;
 }
 
 bool StandardOutput::Flush() {
-  while (error_ == 0 && written_ < pending_.size()) {
-    const char* data = pending_.data() + written_;
-    const std::size_t length = pending_.size() - written_;
-    const ssize_t wrote = socket_ ? send(descriptor_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                  : write(own_ >= 0 ? own_ : descriptor_, data, length);
+  while (error_ == 0 && waiting_ > 0) {
+    const std::string& first = chunks_.front();
+    const ssize_t wrote = socket_ ? send(descriptor_, first.data() + written_, first.size() - written_,
+                                         MSG_DONTWAIT | MSG_NOSIGNAL)
+                                  : write(own_ >= 0 ? own_ : descriptor_, first.data() + written_, first.size() - written_);
     if (wrote < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN) error_ = errno;
@@ -57,21 +65,23 @@ bool StandardOutput::Flush() {
     }
     Written(static_cast<std::size_t>(wrote));
   }
-  if (written_ == pending_.size()) {
-    pending_.clear();
-    written_ = 0;
-    unit_waiting_.clear();  // every unit's share is empty
-  } else if (written_ > bound_ / 2) {
-    // What has gone out is let go of now and then rather than at every write.
-    pending_.erase(0, written_);
-    written_ = 0;
-  }
+  if (waiting_ == 0) unit_waiting_.clear();  // every unit's share is empty
   return error_ == 0;
 }
 
 void StandardOutput::Written(std::size_t bytes) {
   written_ += bytes;
+  waiting_ -= bytes;
   stream_written_ += bytes;
+  if (written_ == chunks_.front().size()) {
+    // The last piece is kept for the next lines, as steady output fits in one.
+    if (chunks_.size() == 1) {
+      chunks_.front().clear();
+    } else {
+      chunks_.pop_front();
+    }
+    written_ = 0;
+  }
   for (; !unit_lines_.empty() && unit_lines_.front().end <= stream_written_; unit_lines_.pop_front()) {
     unit_lines_.front().unit->second -= unit_lines_.front().size;
   }
@@ -86,7 +96,7 @@ bool StandardOutput::Drain() {
 }
 
 int StandardOutput::Waiting() const {
-  if (error_ != 0 || written_ == pending_.size()) return -1;
+  if (error_ != 0 || waiting_ == 0) return -1;
   return own_ >= 0 ? own_ : descriptor_;
 }
 

@@ -38,7 +38,7 @@ class StandardOutput {
   // -1 when none wait.
   int Waiting() const;
   // Whether at most half the bound waits.
-  bool HasRoom() const { return pending_.size() - written_ <= bound_ / 2; }
+  bool HasRoom() const { return waiting_ <= bound_ / 2; }
   int Error() const { return error_; }
 
  private:
@@ -48,8 +48,11 @@ class StandardOutput {
   const std::size_t bound_;
   int own_ = -1;  // a handle of the program's own on the same pipe or terminal, which never blocks
   bool socket_ = false;
-  std::string pending_;
-  std::size_t written_ = 0;  // of pending_
+  // What waits, in pieces of about 64 KiB, so that neither appending nor writing ever moves what
+  // waits already: a copy of megabytes would hold up the reading of units.
+  std::deque<std::string> chunks_;
+  std::size_t written_ = 0;  // of the first piece
+  std::size_t waiting_ = 0;
   // Where in the stream each unit's line waiting ends, and what each unit has waiting.
   std::uint64_t stream_written_ = 0;
   std::uint64_t stream_appended_ = 0;

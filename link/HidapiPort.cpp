@@ -69,11 +69,14 @@ class HidapiPort final : public HidPort {
     int told[2];
     if (pipe2(told, O_CLOEXEC) != 0) return -1;
     const char* node = path.c_str();
-    const pid_t writer = fork();
+    // vfork: the child shares the parent's memory rather than copying its page tables, which
+    // would hold up every other thread that touches memory meanwhile, such as the one that
+    // reads the units; this thread waits for the child's outcome all the same.
+    const pid_t writer = vfork();
     if (writer == 0) {
-      // Only calls that are safe in the child of a process with other threads. None of the
-      // parent's descriptors stays open in it: a pipe that the parent writes must end with the
-      // parent, not with a write held up for seconds.
+      // Only system calls, and nothing written but the child's own stack. None of the parent's
+      // descriptors stays open in it: a pipe that the parent writes must end with the parent,
+      // not with a write held up for seconds.
       const unsigned keep = static_cast<unsigned>(told[1]);
       if (keep > 0) close_range(0, keep - 1, 0);
       close_range(keep + 1, ~0U, 0);
