@@ -48,6 +48,7 @@ shown = collections.defaultdict(list)  # identifier -> the numbered lines shown 
 misplaced = 0
 last_shown_at = [None]
 answered_at = collections.defaultdict(list)  # identifier -> when each identity reply was read
+dropped = collections.Counter()  # node -> the lines the monitor told it dropped
 
 
 def read_events():
@@ -56,6 +57,8 @@ def read_events():
         event = json.loads(line)
         if event["event"] == "identity":
             answered_at[event["identifier"]].append(time.monotonic())
+        if event["event"] == "dropped":
+            dropped[event["unit"]] += event["count"]
         if event["event"] != "log":
             continue
         # A series' line, "Log line N", names no unit; its node does, as no unit is plugged back then.
@@ -93,6 +96,7 @@ peak_kib = int(status.split("VmHWM:")[1].split()[0])
 monitor.send_signal(signal.SIGINT)
 _, _, usage = os.wait4(monitor.pid, 0)
 said = [line for line in monitor.stderr.read().splitlines() if "dropped" in line]
+said += ["%d lines of %s dropped" % (count, node) for node, count in sorted(dropped.items())]
 elapsed = time.monotonic() - started
 
 good = sum(shown[identifier(unit)] == list(range(1, sent[unit] + 1)) for unit in range(UNITS))
@@ -102,7 +106,14 @@ for unit in range(UNITS):
     if shown[identifier(unit)] != list(range(1, sent[unit] + 1)):
         lines = shown[identifier(unit)]
         missing = sorted(set(range(1, sent[unit] + 1)) - set(lines))
-        print("  unit %d: sent %d, shown %d, missing %s" % (unit, sent[unit], len(lines), missing[:10]))
+        runs = []  # the missing lines as ranges, first to last
+        for number in missing:
+            if runs and runs[-1][1] == number - 1:
+                runs[-1][1] = number
+            else:
+                runs.append([number, number])
+        print("  unit %d: sent %d, shown %d, missing %s" % (unit, sent[unit], len(lines), ", ".join(
+            "%d-%d" % (first, last) if first != last else "%d" % first for first, last in runs[:12])))
 if SERIES:
     print("lines came at %.0f a second in all, until %.1f s after the monitor started"
           % (sum(len(lines) for lines in shown.values()) / (last_shown_at[0] - started), last_shown_at[0] - started)
