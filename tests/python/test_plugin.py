@@ -15,7 +15,9 @@ def run(pytester, monkeypatch, plugged, tests, *arguments):
     (pytester.path / "bench").write_text("".join(f"plug {unit}\n" for unit in plugged))
     monkeypatch.setenv("SCRIPTED_BENCH", str(pytester.path / "bench"))
     pytester.makepyfile(f"import contextlib, threading, tavrix_zodivo\nfrom test_plugin import bench\n{tests}")
-    return pytester.runpytest("--zodivo-cli", os.environ["SCRIPTED_BENCH_CLI"], *arguments)
+    # One word: pytest takes a path standing on its own for a test path as it settles the rootdir,
+    # which then names the tests, and their log files, after a directory above the test's.
+    return pytester.runpytest(f"--zodivo-cli={os.environ['SCRIPTED_BENCH_CLI']}", *arguments)
 
 
 def test_one_unit_through_a_session(pytester, monkeypatch):
