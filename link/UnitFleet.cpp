@@ -251,7 +251,9 @@ bool UnitFleet::Next(std::stop_token stop, std::optional<Clock::time_point> dead
         can_write |= ready[i].data.u64 == kWritableTag;
       }
       for (int i = 0; i < count; ++i) {
-        if (const auto reader = readers_.find(ready[i].data.u64); reader != readers_.end() && !reader->second->Ended()) {
+        // A copy: the kernel's epoll_event is packed, and its member no place for a reference.
+        const Session session = ready[i].data.u64;
+        if (const auto reader = readers_.find(session); reader != readers_.end() && !reader->second->Ended()) {
           reader->second->Read(events);
           units_ready = true;
         }
